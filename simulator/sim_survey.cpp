@@ -1,0 +1,350 @@
+// The survey model and the writer of its files.
+#include "sim_survey.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+#include "Torvane_LiDAR.h"
+
+namespace simsurvey {
+
+namespace {
+
+constexpr double kMeanTerrain = 50.0;
+constexpr double kMargin = 100.0;   // run-in and run-out of each line beyond the area, metres
+constexpr double kLead = 10.0;      // trajectory before the first and after the last line, seconds
+constexpr double kPi = 3.14159265358979323846;
+
+// Counter-based random numbers: a return's noise depends only on the seed and
+// on which pulse it belongs to, never on the order in which tiles are made.
+uint64_t mix(uint64_t z) {
+    z += 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+double uniform(uint64_t seed, uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
+    const uint64_t h = mix(mix(mix(mix(mix(seed) ^ a) ^ b) ^ c) ^ d);
+    return (static_cast<double>(h >> 11) + 0.5) * (1.0 / 9007199254740992.0);
+}
+double gaussian(uint64_t seed, uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
+    const double u1 = uniform(seed, a, b, c, d * 2 + 0);
+    const double u2 = uniform(seed, a, b, c, d * 2 + 1);
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * kPi * u2);
+}
+
+double pulse_spacing(const Options& o) { return 1.0 / std::sqrt(o.density); }
+int pulses_across(const Options& o) { return std::max(1, static_cast<int>(swath_width(o) / pulse_spacing(o))); }
+double scan_period(const Options& o) { return pulse_spacing(o) / o.speed; }
+int direction(int line) { return line % 2 == 0 ? 1 : -1; }
+double line_start_x(const Options& o, int line) { return direction(line) > 0 ? -kMargin : o.length + kMargin; }
+
+uint16_t model_intensity(const Options& o, double rho, double range, double angleDeg, double g) {
+    const double v = rho * std::pow(o.altitude / range, o.exponent) / std::cos(angleDeg * kPi / 180.0) *
+                     (1.0 + o.noise * g);
+    const double r = std::round(v);
+    return static_cast<uint16_t>(std::clamp(r, 1.0, 65535.0));
+}
+
+}  // namespace
+
+double swath_width(const Options& o) { return 2.0 * o.altitude * std::tan(o.scanAngle * kPi / 180.0); }
+double line_spacing(const Options& o) { return swath_width(o) * (1.0 - o.overlap); }
+double line_y(const Options& o, int line) { return line * line_spacing(o); }
+double line_height(const Options& o, int line) { return kMeanTerrain + o.altitude + 2.0 * line; }
+double line_duration(const Options& o) { return (o.length + 2.0 * kMargin) / o.speed; }
+double line_start_time(const Options& o, int line) {
+    return o.timeBase + kLead + line * (line_duration(o) + o.turn);
+}
+
+double terrain(double x, double y) {
+    return kMeanTerrain + 10.0 * std::sin(x / 150.0) + 8.0 * std::cos(y / 110.0) + 4.0 * std::sin((x + y) / 70.0);
+}
+
+double reflectance(double x, double y) { return 200.0 + 100.0 * std::sin(x / 40.0) * std::cos(y / 55.0); }
+
+void aircraft_on_line(const Options& o, int line, double t, double& x, double& y, double& z) {
+    x = line_start_x(o, line) + direction(line) * o.speed * (t - line_start_time(o, line));
+    y = line_y(o, line);
+    z = line_height(o, line);
+}
+
+namespace {
+
+// Aircraft position at any time of the flight, turns included.
+void aircraft_position(const Options& o, double t, double& x, double& y, double& z) {
+    const double dur = line_duration(o);
+    if (t < line_start_time(o, 0)) return aircraft_on_line(o, 0, t, x, y, z);
+    for (int i = 0; i < o.lines; ++i) {
+        const double t0 = line_start_time(o, i);
+        if (t <= t0 + dur || i == o.lines - 1) return aircraft_on_line(o, i, t, x, y, z);
+        if (t < line_start_time(o, i + 1)) {
+            // A half circle from the end of line i to the start of line i + 1, climbing meanwhile.
+            const double u = (t - t0 - dur) / o.turn;
+            const double r = 0.5 * (line_y(o, i + 1) - line_y(o, i));
+            const double xe = line_start_x(o, i + 1);
+            x = xe + direction(i) * r * std::sin(kPi * u);
+            y = 0.5 * (line_y(o, i) + line_y(o, i + 1)) - r * std::cos(kPi * u);
+            z = line_height(o, i) + (line_height(o, i + 1) - line_height(o, i)) * u;
+            return;
+        }
+    }
+}
+
+bool vegetated(double x, double y) { return std::sin(x / 60.0) * std::sin(y / 45.0) > 0.5; }
+
+}  // namespace
+
+void returns_in_rectangle(const Options& o, double x0, double x1, double y0, double y1, std::vector<Return>& out) {
+    const double ds = pulse_spacing(o);
+    const double W = swath_width(o);
+    const int nAcross = pulses_across(o);
+    const double dtScan = scan_period(o);
+    const double dtPulse = dtScan / nAcross;
+    const long sMax = static_cast<long>(line_duration(o) / dtScan);
+    for (int i = 0; i < o.lines; ++i) {
+        const double ly = line_y(o, i);
+        if (ly + W / 2 < y0 || ly - W / 2 >= y1) continue;
+        const double xs = line_start_x(o, i);
+        const int dir = direction(i);
+        double sLo = dir > 0 ? (x0 - xs) / ds : (xs - x1) / ds;
+        double sHi = dir > 0 ? (x1 - xs) / ds : (xs - x0) / ds;
+        const long s0 = std::max(0L, static_cast<long>(std::floor(sLo)) - 2);
+        const long s1 = std::min(sMax, static_cast<long>(std::ceil(sHi)) + 2);
+        const int j0 = std::max(0, static_cast<int>(std::floor((y0 - ly + W / 2) / ds)) - 2);
+        const int j1 = std::min(nAcross - 1, static_cast<int>(std::ceil((y1 - ly + W / 2) / ds)) + 2);
+        double ax, ay, az;
+        for (long s = s0; s <= s1; ++s) {
+            for (int j = j0; j <= j1; ++j) {
+                const double t = line_start_time(o, i) + s * dtScan + j * dtPulse;
+                aircraft_on_line(o, i, t, ax, ay, az);
+                const double c = -W / 2 + (j + 0.5) * (W / nAcross);
+                const double gx = ax, gy = ay + c, gz = terrain(gx, gy);
+                const bool canopy = vegetated(gx, gy) && uniform(o.seed, i, s, j, 7) < o.vegetation;
+                const uint8_t n = canopy ? 2 : 1;
+                auto emit = [&](double x, double y, double z, double rho, uint8_t number, uint64_t key) {
+                    if (x < x0 || x >= x1 || y < y0 || y >= y1) return;
+                    const double h = std::hypot(ax - x, ay - y), v = az - z;
+                    Return r;
+                    r.x = x;
+                    r.y = y;
+                    r.z = z;
+                    r.t = t;
+                    r.range = std::sqrt(h * h + v * v);
+                    r.angle = std::atan(h / v) * 180.0 / kPi;
+                    r.intensity = model_intensity(o, rho, r.range, r.angle, gaussian(o.seed, i, s, j, key));
+                    r.returnNumber = number;
+                    r.numberOfReturns = n;
+                    r.line = static_cast<uint16_t>(i);
+                    out.push_back(r);
+                };
+                if (canopy) {
+                    const double height = 12.0 + 6.0 * uniform(o.seed, i, s, j, 8);
+                    const double f = (az - gz - height) / (az - gz);
+                    const double cx = ax, cy = ay + c * f;
+                    emit(cx, cy, gz + height, 0.6 * reflectance(cx, cy), 1, 1);
+                    emit(gx, gy, gz, 0.8 * reflectance(gx, gy), 2, 2);
+                } else {
+                    emit(gx, gy, gz, reflectance(gx, gy), 1, 0);
+                }
+            }
+        }
+    }
+}
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string write_tile(const Options& o, const std::vector<Return>& rs, const std::string& name) {
+    const double ox = o.offsetX + 1000.0, oy = o.offsetY + 1000.0;  // the area's south-west corner
+    const uint16_t len = o.format == 3 ? 34 : 28;
+    const uint32_t offsetToData = o.versionMinor == 0 ? 229 : 227;  // LAS 1.0 keeps a start signature
+    std::vector<unsigned char> buf(offsetToData + rs.size() * len, 0);
+
+    torvane::LAS12Header h;
+    std::memset(&h, 0, sizeof(h));
+    torvane::initialize_header12(&h);
+    h.VersionMinor = static_cast<uint8_t>(o.versionMinor);
+    std::memcpy(h.SystemIdentifier, "SIMULATION", 10);
+    h.OffsetToData = offsetToData;
+    h.PointDataFormatID = static_cast<uint8_t>(o.format);
+    h.PointDataRecordLength = len;
+    h.NumberOfPointReturns = static_cast<uint32_t>(rs.size());
+    h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = o.scale;
+    h.XOffset = o.offsetX;
+    h.YOffset = o.offsetY;
+    h.ZOffset = o.offsetZ;
+    int32_t lo[3] = {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::max(),
+                     std::numeric_limits<int32_t>::max()};
+    int32_t hi[3] = {std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::min(),
+                     std::numeric_limits<int32_t>::min()};
+    unsigned char* p = buf.data() + offsetToData;
+    for (const Return& r : rs) {
+        const int32_t q[3] = {static_cast<int32_t>(std::llround((ox + r.x - o.offsetX) / o.scale)),
+                              static_cast<int32_t>(std::llround((oy + r.y - o.offsetY) / o.scale)),
+                              static_cast<int32_t>(std::llround((r.z - o.offsetZ) / o.scale))};
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], q[a]);
+            hi[a] = std::max(hi[a], q[a]);
+            torvane::store<int32_t>(p + 4 * a, q[a]);
+        }
+        torvane::store<uint16_t>(p + 12, r.intensity);
+        p[14] = static_cast<uint8_t>(r.returnNumber | (r.numberOfReturns << 3) | ((r.line % 2) << 6));
+        p[15] = r.returnNumber < r.numberOfReturns ? 5 : 2;  // high vegetation or ground
+        p[16] = static_cast<uint8_t>(std::lround(r.angle));  // scan angle rank, unsigned here
+        torvane::store<uint16_t>(p + 18, static_cast<uint16_t>(r.line + 1));
+        torvane::store<double>(p + 20, r.t);
+        if (r.returnNumber <= 5) ++h.NumberOfPointsByReturn[r.returnNumber - 1];
+        p += len;
+    }
+    h.MinX = lo[0] * o.scale + o.offsetX;
+    h.MaxX = hi[0] * o.scale + o.offsetX;
+    h.MinY = lo[1] * o.scale + o.offsetY;
+    h.MaxY = hi[1] * o.scale + o.offsetY;
+    h.MinZ = lo[2] * o.scale + o.offsetZ;
+    h.MaxZ = hi[2] * o.scale + o.offsetZ;
+    std::memcpy(buf.data(), &h, sizeof(h));
+    if (offsetToData == 229) {
+        buf[227] = 0xDD;
+        buf[228] = 0xCC;
+    }
+    const std::string path = (std::filesystem::path(o.outDir) / name).string();
+    FilePtr f(std::fopen(path.c_str(), "wb"));
+    if (!f) return "cannot create " + path;
+    if (std::fwrite(buf.data(), 1, buf.size(), f.get()) != buf.size()) return "cannot write " + path;
+    return "";
+}
+
+std::string write_trajectory(const Options& o, const std::string& path) {
+    const double end = line_start_time(o, o.lines - 1) + line_duration(o) + kLead;
+    const double ox = o.offsetX + 1000.0, oy = o.offsetY + 1000.0;
+    FilePtr f(std::fopen(path.c_str(), "w"));
+    if (!f) return "cannot create " + path;
+    std::string text;
+    char line[128];
+    for (long k = 0;; ++k) {
+        const double t = o.timeBase + k / 10.0;
+        if (t > end) break;
+        double x = 0, y = 0, z = 0;
+        aircraft_position(o, t, x, y, z);
+        const int n = std::snprintf(line, sizeof(line), "%.4f %.4f %.4f %.6f\n", ox + x, oy + y, z, t);
+        text.append(line, static_cast<std::size_t>(n));
+    }
+    if (std::fwrite(text.data(), 1, text.size(), f.get()) != text.size()) return "cannot write " + path;
+    return "";
+}
+
+}  // namespace
+
+Summary simulate(const Options& o) {
+    Summary sum;
+    std::error_code ec;
+    std::filesystem::create_directories(o.outDir, ec);
+    const double W = swath_width(o);
+    const double yLo = -W / 2, yHi = line_y(o, o.lines - 1) + W / 2;
+    const int cols = std::max(1, static_cast<int>(std::ceil(o.length / o.tile)));
+    const int rows = std::max(1, static_cast<int>(std::ceil((yHi - yLo) / o.tile)));
+    const double ds = pulse_spacing(o);
+    std::vector<Return> rs;
+    std::string list;
+    for (int row = 0; row < rows; ++row) {
+        const double y0 = yLo + row * o.tile, y1 = std::min(yHi, y0 + o.tile);
+        // A tile is written only where two swaths overlap inside it: the tool
+        // needs pairs of returns in every file.
+        bool overlapped = false;
+        for (int i = 0; i + 1 < o.lines; ++i) {
+            const double a = std::max(line_y(o, i + 1) - W / 2, y0), b = std::min(line_y(o, i) + W / 2, y1);
+            if (b - a >= 4 * ds) overlapped = true;
+        }
+        if (!overlapped) continue;
+        for (int col = 0; col < cols; ++col) {
+            const double x0 = col * o.tile, x1 = std::min(o.length, x0 + o.tile);
+            rs.clear();
+            returns_in_rectangle(o, x0, x1, y0, y1, rs);
+            if (rs.empty()) continue;
+            char name[64];
+            std::snprintf(name, sizeof(name), "tile_%02d_%02d.las", col, row);
+            const std::string err = write_tile(o, rs, name);
+            if (!err.empty()) throw std::runtime_error(err);
+            sum.files.push_back(name);
+            sum.returns += rs.size();
+            list += std::string(name) + "\n";
+        }
+    }
+    const std::string listPath = (std::filesystem::path(o.outDir) / "las_list.txt").string();
+    {
+        FilePtr f(std::fopen(listPath.c_str(), "w"));
+        if (!f || std::fwrite(list.data(), 1, list.size(), f.get()) != list.size())
+            throw std::runtime_error("cannot write " + listPath);
+    }
+    const std::string err = write_trajectory(o, (std::filesystem::path(o.outDir) / "trajectory.txt").string());
+    if (!err.empty()) throw std::runtime_error(err);
+
+    sum.maxPairDistance = std::ceil(ds * 1000.0) / 1000.0;
+    sum.radius = sum.maxPairDistance;
+    sum.minTime = 1.0;
+    sum.maxTime = std::ceil(line_start_time(o, o.lines - 1) + line_duration(o) - o.timeBase) + 1.0;
+    return sum;
+}
+
+std::string parse_options(int argc, char** argv, Options& o) {
+    for (int k = 1; k < argc; ++k) {
+        const std::string key = argv[k];
+        if (k + 1 >= argc) return "missing value for " + key;
+        const std::string value = argv[++k];
+        char* end = nullptr;
+        const double v = std::strtod(value.c_str(), &end);
+        const bool number = end != value.c_str() && *end == '\0' && std::isfinite(v);
+        auto need = [&](bool ok) { return ok ? std::string() : "invalid value for " + key + ": " + value; };
+        std::string err;
+        if (key == "--out") o.outDir = value;
+        else if (key == "--las-version") {
+            if (value == "1.0" || value == "1.1" || value == "1.2") o.versionMinor = value[2] - '0';
+            else err = need(false);
+        } else if (key == "--time-base") {
+            if (value == "week") o.timeBase = 345600.0;
+            else if (value == "adjusted") o.timeBase = 1.6e8;
+            else if (value == "1e9") o.timeBase = 1.0e9;
+            else if (number && v >= 0) o.timeBase = v;
+            else err = need(false);
+        } else if (!number) {
+            err = need(false);
+        } else if (key == "--seed") { err = need(v >= 0 && v == std::floor(v)); o.seed = static_cast<uint64_t>(v); }
+        else if (key == "--lines") { err = need(v >= 1 && v <= 1000 && v == std::floor(v)); o.lines = static_cast<int>(v); }
+        else if (key == "--length") { err = need(v > 0); o.length = v; }
+        else if (key == "--altitude") { err = need(v > 0); o.altitude = v; }
+        else if (key == "--scan-angle") { err = need(v > 0 && v < 60); o.scanAngle = v; }
+        else if (key == "--overlap") { err = need(v >= 0 && v < 1); o.overlap = v; }
+        else if (key == "--density") { err = need(v > 0 && v <= 1000); o.density = v; }
+        else if (key == "--exponent") { err = need(v >= -10 && v <= 10); o.exponent = v; }
+        else if (key == "--noise") { err = need(v >= 0 && v < 1); o.noise = v; }
+        else if (key == "--tile") { err = need(v > 0); o.tile = v; }
+        else if (key == "--speed") { err = need(v > 0); o.speed = v; }
+        else if (key == "--turn") { err = need(v > 0); o.turn = v; }
+        else if (key == "--vegetation") { err = need(v >= 0 && v <= 1); o.vegetation = v; }
+        else if (key == "--format") { err = need(v == 1 || v == 3); o.format = static_cast<int>(v); }
+        else if (key == "--scale") { err = need(v > 0); o.scale = v; }
+        else if (key == "--offset-x") o.offsetX = v;
+        else if (key == "--offset-y") o.offsetY = v;
+        else if (key == "--offset-z") o.offsetZ = v;
+        else return "unknown option " + key;
+        if (!err.empty()) return err;
+    }
+    // Every coordinate must fit the 32-bit integers of the records.
+    const double extent = 1000.0 + std::max(o.length, line_y(o, o.lines - 1) + swath_width(o));
+    const double height = std::fabs(o.offsetZ) + line_height(o, o.lines - 1);
+    if (std::max(extent, height) / o.scale > 2.0e9) return "coordinates do not fit 32-bit integers at this scale";
+    return "";
+}
+
+}  // namespace simsurvey

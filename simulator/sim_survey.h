@@ -1,0 +1,72 @@
+// LAS_SimSurvey: a synthetic airborne survey whose intensities follow a
+// chosen range exponent, written as tiles of LAS files, the trajectory file
+// and the list file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace simsurvey {
+
+struct Options {
+    uint64_t seed = 1;
+    int lines = 3;               // parallel flight lines, flown west-east, then east-west, ...
+    double length = 500.0;       // length of each line over the area, metres
+    double altitude = 300.0;     // height above the mean terrain, metres
+    double scanAngle = 20.0;     // half-angle of the across-track scanner, degrees
+    double overlap = 0.4;        // fraction of a swath shared with the next one
+    double density = 2.0;        // returns of the ground per square metre
+    double exponent = 2.0;       // the true range exponent
+    double noise = 0.02;         // relative sigma of the gaussian intensity noise
+    double tile = 250.0;         // tile edge, metres
+    double speed = 60.0;         // aircraft speed, m/s
+    double turn = 60.0;          // time of each turn between lines, seconds
+    double vegetation = 0.1;     // share of pulses with a canopy return above the ground return
+    int versionMinor = 2;        // LAS 1.0, 1.1 or 1.2
+    int format = 1;              // point data format 1 or 3
+    double scale = 0.01;         // coordinate scale factor (all three axes)
+    double offsetX = 500000.0, offsetY = 4000000.0, offsetZ = 0.0;
+    double timeBase = 345600.0;  // GPS time of the survey's start
+    std::string outDir = ".";
+};
+
+// One simulated return, before it is written.
+struct Return {
+    double x, y, z;   // real coordinates
+    double t;         // GPS time
+    double range;     // true range from the aircraft
+    double angle;     // true incidence angle from the vertical, degrees
+    uint16_t intensity;
+    uint8_t returnNumber, numberOfReturns;
+    uint16_t line;
+};
+
+struct Summary {
+    std::vector<std::string> files;
+    uint64_t returns = 0;
+    double maxPairDistance = 0, radius = 0, minTime = 0, maxTime = 0;
+};
+
+// Derived geometry of the survey.
+double swath_width(const Options& o);
+double line_spacing(const Options& o);
+double line_y(const Options& o, int line);        // across-track position of a line
+double line_height(const Options& o, int line);   // flying height (Z) of a line
+double line_start_time(const Options& o, int line);
+double line_duration(const Options& o);
+double terrain(double x, double y);
+double reflectance(double x, double y);
+// Aircraft position at GPS time t on a line (straight flight).
+void aircraft_on_line(const Options& o, int line, double t, double& x, double& y, double& z);
+
+// Every return whose ground position lies in [x0, x1) x [y0, y1), in GPS-time order.
+void returns_in_rectangle(const Options& o, double x0, double x1, double y0, double y1, std::vector<Return>& out);
+
+// Writes the survey into o.outDir; returns what was written.
+Summary simulate(const Options& o);
+
+// Parses the command line into o; returns an empty string or an error text.
+std::string parse_options(int argc, char** argv, Options& o);
+
+}  // namespace simsurvey

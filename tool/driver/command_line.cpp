@@ -1,0 +1,61 @@
+// Usage text, switch counting and the checks of the run settings.
+#include <cstdlib>
+#include <cstring>
+
+#include "driver.h"
+
+namespace quilvor {
+
+void usage() {
+    std::printf("Usage:\nLAS_Quilvor.exe\n");
+    std::printf("        <ASCII file w/ list of LAS files>\n");
+    std::printf("        <Laser trajectory data in X, Y, Z, T space-delimited ASCII>\n");
+    std::printf("        <Max distance, in 3D, of returns forming a pair>\n");
+    std::printf("        <Radius, in 2D, when searching for pairs of returns>\n");
+    std::printf("        <Min time difference between scanning swaths>\n");
+    std::printf("        <Max time difference between scanning swaths>\n");
+    std::printf("        Options:\n");
+    std::printf("           -tr {truncate normalized intensities within the [1,255] range}\n");
+    std::printf("           -n  {no normalization; only compute normalization parameters}\n\n");
+}
+
+void findOptionalArgs(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-n") == 0) {
+            ++_optionalArgs;
+            _skipNormalizationFlag = 0;
+        }
+        if (std::strcmp(argv[i], "-tr") == 0) {
+            ++_optionalArgs;
+            _truncateIntensityFlag = 0;
+        }
+    }
+}
+
+void checkArgs(char** argv) {
+    _maxPairDist = std::strtod(argv[3], nullptr);
+    if (_maxPairDist <= 0)
+        fail("\nMax distance between a return pair returns should be positive. You specified %s\n", argv[3]);
+    _resolution = std::strtod(argv[4], nullptr);
+    if (_resolution <= 0)
+        fail("\nRadius used in search for return pairs should be positive. You specified %s\n", argv[4]);
+    if (_maxPairDist > _resolution)
+        fail("\nRadius used in search for return pairs should at least equal the max distance between returns\n");
+    _minTimeBWSwaths = std::strtod(argv[5], nullptr);
+    if (_minTimeBWSwaths <= 0)
+        fail("\nSpecified minimum GPS time difference between swaths (%s) should be positive\n", argv[5]);
+    _maxTimeBWSwaths = std::strtod(argv[6], nullptr);
+    if (_maxTimeBWSwaths <= 0)
+        fail("\nSpecified maximum GPS time difference between swaths (%s) should be positive\n", argv[6]);
+    if (_minTimeBWSwaths >= _maxTimeBWSwaths)
+        fail("\nSpecified maximum GPS time between swaths (%s) should be greater than minimum time (%s)\n",
+             argv[6], argv[5]);
+    if (_truncateIntensityFlag == 0 && _skipNormalizationFlag == 0) {
+        std::printf("\nWARNING: Your request to truncate the intensity into the [1,255] range\n");
+        std::printf("by using the '-tr' argument will be ignored because you do not want to\n");
+        std::printf("perform intensity normalization ('-s' argument) for the file(s) specified\n");
+        std::printf("in %s\n\n", argv[1]);
+    }
+}
+
+}  // namespace quilvor

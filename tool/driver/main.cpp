@@ -1,0 +1,76 @@
+// LAS_Quilvor: estimates the range normalization exponent of return
+// intensities from pairs of returns of overlapping swaths, and writes an
+// intensity-normalized copy of every LAS file.
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+
+#include "driver.h"
+#include "exponent.h"
+#include "normalize.h"
+#include "pairs.h"
+#include "trajectory.h"
+
+using namespace quilvor;
+
+namespace {
+
+int run(int argc, char** argv) {
+    findOptionalArgs(argc, argv);
+    if (argc == 1) {
+        torvane::credits();
+        usage();
+        std::exit(-1);
+    }
+    if (argc != _optionalArgs + 7) {
+        torvane::credits();
+        std::printf("\nMissing or excessive number of arguments\n\n");
+        usage();
+        std::exit(-1);
+    }
+    torvane::credits();
+    const std::clock_t start = std::clock();
+
+    for (int k = 3; k <= 6; ++k) torvane::check_numeric_argument(argv[k]);
+    checkArgs(argv);
+
+    {
+        FilePtr list(std::fopen(argv[1], "r"));
+        if (!list) fail("\nCannot open input ASCII file %s for reading\n", argv[1]);
+        std::string text = read_whole_text(list.get());
+        const std::vector<char*> names = split_tokens(text);
+        if (names.size() > 65535) fail("\nToo many LAS files listed in %s (at most 65535)\n", argv[1]);
+        _fileCount = static_cast<uint16_t>(names.size());
+        if (_fileCount == 0) fail("\nInvalid contents in %s\n", argv[1]);
+        init_pairInfo(names);
+        check_las_4_GPSTime(names);
+    }
+    if (_skipNormalizationFlag == -1) check_outputs_against_inputs();
+
+    load_reference_data(argv[2]);
+
+    for (uint16_t i = 0; i < _fileCount; ++i) pairDataToFile(i);
+    cmpMeanRange();
+    cmpPreNormIntensityVar();
+    calcRangeFactor(0.01, 2.0, 4.0);
+    delete_tmp_RAI_files();
+    pairReport();
+    if (_skipNormalizationFlag == -1) normalizeIntensity();
+    std::vector<pairStruct>().swap(_pairInfo);
+
+    const std::clock_t end = std::clock();
+    const double ticks = static_cast<double>(end - start);
+    std::printf("\nElapsed CPU time %.3f seconds\n", ticks * 1000.0 / CLOCKS_PER_SEC / 1000.0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        fail("\nUnexpected failure: %s\n", e.what());
+    }
+}

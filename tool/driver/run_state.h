@@ -1,0 +1,93 @@
+// The process-wide run state of LAS_Quilvor and the records shared by its stages.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "Torvane_LiDAR.h"
+
+namespace quilvor {
+
+// One entry per listed LAS file, in list order.
+struct pairStruct {
+    std::string LASName;  // the name as read from the list file
+    std::string RAIName;  // "tmp_RAI_" + LASName without its last four characters + ".dat"
+    uint32_t nPairs = 0;
+    double meanRange = -1.0;
+};
+
+// One trajectory sample.
+struct refDataStruct {
+    double X;
+    double Y;
+    double Z;
+    double T;
+};
+
+extern double _maxPairDist;
+extern double _resolution;
+extern double _minTimeBWSwaths;
+extern double _maxTimeBWSwaths;
+extern uint16_t _optionalArgs;
+extern int16_t _skipNormalizationFlag;
+extern int16_t _truncateIntensityFlag;
+extern uint16_t _fileCount;
+extern std::vector<pairStruct> _pairInfo;
+extern uint32_t _refDataRecords;
+extern std::vector<refDataStruct> _rd;
+extern double _refTimeMin;
+extern double _refTimeMax;
+extern double _GPSTimeMin;
+extern double _GPSTimeMax;
+extern std::vector<uint16_t> _rangeVec;
+extern std::vector<float> _angleVec;
+extern uint32_t _maxPairsForOneLASFile;
+extern double _allPairs;
+extern double _meanRange;
+extern double _preNormIntensityVar;
+extern double _postNormIntensityVar;
+extern double _normFactor;
+
+using torvane::fail;
+
+// Sizes a vector to n value-initialised entries; ends the run with the given
+// message (formatted with arg) when the memory cannot be had.
+template <class V>
+void allocate_or_fail(V& v, std::size_t n, const char* message, const char* arg = "") {
+    try {
+        v.assign(n, typename V::value_type{});
+    } catch (const std::bad_alloc&) {
+        fail(message, arg);
+    } catch (const std::length_error&) {
+        fail(message, arg);
+    }
+}
+
+// An uninitialised byte buffer of n bytes, or the given message and exit.
+inline std::unique_ptr<unsigned char[]> allocate_bytes_or_fail(std::size_t n, const char* message,
+                                                               const char* arg = "") {
+    try {
+        return std::make_unique_for_overwrite<unsigned char[]>(n == 0 ? 1 : n);
+    } catch (const std::bad_alloc&) {
+        fail(message, arg);
+    }
+}
+
+// Owns a C stream and closes it when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The whole content of an open text file.
+std::string read_whole_text(std::FILE* f);
+
+// Splits text in place into whitespace-separated tokens (the blanks, tabs and
+// line ends that scanf's %s skips). Each token is NUL-terminated in the text.
+std::vector<char*> split_tokens(std::string& text);
+
+}  // namespace quilvor

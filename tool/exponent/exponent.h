@@ -1,0 +1,35 @@
+// Mean range, within-pair intensity variances, exponent search and summary.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "pairs.h"
+#include "run_state.h"
+
+namespace quilvor {
+
+void cmpMeanRange();
+void cmpPreNormIntensityVar();
+double cmpPostNormIntensityVar(double factor);
+void calcRangeFactor(double ax, double bx, double cx);
+void delete_tmp_RAI_files();
+void pairReport();
+
+// Reads the nPairs records of entry i's RAI file into buffer.
+void read_RAI_file(uint16_t i, std::vector<RangeAngleIntensityStruct>& buffer);
+
+// pow(R / meanRange, e) for every whole range R of 16 bits: the factor of the
+// normalization formula, the same bits as computing it for each return.
+std::vector<double> range_power_table(double meanRange, double e);
+
+// The normalized intensity ((R / M)^e x I) x cos(A x 0.01745329252), with the
+// power taken from the table above.
+inline double normalized_intensity(const std::vector<double>& power, uint16_t range, uint16_t intensity,
+                                   float angle) {
+    return power[range] * static_cast<double>(intensity) *
+           std::cos(static_cast<double>(angle) * 0.01745329252);
+}
+
+}  // namespace quilvor

@@ -1,0 +1,153 @@
+// Header statistics update and the defaults of new headers.
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "Torvane_LiDAR.h"
+
+namespace torvane {
+
+void update_header(const std::string& filename) {
+    const int16_t LASType = check_las(filename);
+    if (LASType == -1) std::exit(-1);
+    if (LASType == 0)
+        fail("\nCannot update header of %s: its point data format is not defined for its LAS version\n",
+             filename.c_str());
+
+    std::FILE* f = std::fopen(filename.c_str(), "r+b");
+    if (f == nullptr) fail("\nCannot open binary file %s for header update\n\n", filename.c_str());
+
+    unsigned char image[LASHeaderSize];
+    if (std::fread(image, 1, LASHeaderSize, f) != LASHeaderSize)
+        fail("\n%s is not a valid .las file\n\n", filename.c_str());
+    LAS12Header h = header_from_bytes(image);
+
+    int32_t maxX = -2147483646, maxY = -2147483646, maxZ = -2147483646;
+    int32_t minX = 2147483646, minY = 2147483646, minZ = 2147483646;
+    uint32_t return_count = 0;
+    uint32_t ReturnNumberCount[5] = {0, 0, 0, 0, 0};
+
+    std::size_t recordLength = 0;
+    switch (LASType) {
+        case 1: case 3: case 5: recordLength = sizeof(LAS12fm0); break;
+        case 2: case 4: case 6: recordLength = sizeof(LAS12fm1); break;
+        case 7: recordLength = sizeof(LAS12fm2); break;
+        default: recordLength = sizeof(LAS12fm3); break;
+    }
+
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(filename, ec);
+    uint64_t records = 0;
+    if (!ec && size > h.OffsetToData) records = (size - h.OffsetToData) / recordLength;
+
+    if (records > 0) {
+        if (std::fseek(f, static_cast<long>(h.OffsetToData), SEEK_SET) != 0)
+            fail("\nCannot open binary file %s for header update\n\n", filename.c_str());
+        const uint64_t perBlock = (1u << 20) / recordLength;
+        std::vector<unsigned char> block;
+        try {
+            block.resize(perBlock * recordLength);
+        } catch (const std::bad_alloc&) {
+            fail("\nCannot allocate memory for storing a record of information from %s\n", filename.c_str());
+        }
+        uint64_t left = records;
+        while (left > 0) {
+            const uint64_t want = left < perBlock ? left : perBlock;
+            const std::size_t got = std::fread(block.data(), recordLength, want, f);
+            for (std::size_t k = 0; k < got; ++k) {
+                const unsigned char* r = block.data() + k * recordLength;
+                const int32_t X = load<int32_t>(r), Y = load<int32_t>(r + 4), Z = load<int32_t>(r + 8);
+                if (X > maxX) maxX = X;
+                if (X < minX) minX = X;
+                if (Y > maxY) maxY = Y;
+                if (Y < minY) minY = Y;
+                if (Z > maxZ) maxZ = Z;
+                if (Z < minZ) minZ = Z;
+                const int rn = r[14] & 7;
+                if (rn >= 1 && rn <= 5) ++ReturnNumberCount[rn - 1];
+                ++return_count;
+            }
+            if (got < want) break;
+            left -= want;
+        }
+    }
+
+    h.NumberOfPointReturns = return_count;
+    for (int k = 0; k < 5; ++k) h.NumberOfPointsByReturn[k] = ReturnNumberCount[k];
+    h.MaxX = static_cast<double>(maxX) * h.XScaleFactor + h.XOffset;
+    h.MinX = static_cast<double>(minX) * h.XScaleFactor + h.XOffset;
+    h.MaxY = static_cast<double>(maxY) * h.YScaleFactor + h.YOffset;
+    h.MinY = static_cast<double>(minY) * h.YScaleFactor + h.YOffset;
+    h.MaxZ = static_cast<double>(maxZ) * h.ZScaleFactor + h.ZOffset;
+    h.MinZ = static_cast<double>(minZ) * h.ZScaleFactor + h.ZOffset;
+    std::memcpy(image, &h, LASHeaderSize);
+
+    std::rewind(f);
+    const bool written = std::fwrite(image, 1, LASHeaderSize, f) == LASHeaderSize;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) fail("\nCannot open binary file %s for header update\n\n", filename.c_str());
+    std::printf("\rHeader of file %s has been updated    ", filename.c_str());
+}
+
+namespace {
+// The fields common to the three versions; bytes 4-7 and 90-93 are zeroed by the callers.
+template <class H>
+void initialize_common(H* ph, uint8_t minor) {
+    std::memcpy(ph->LASF, "LASF", 4);
+    ph->GUIDData1 = 0;
+    ph->GUIDData2 = 0;
+    ph->GUIDData3 = 0;
+    ph->GUIDData4[0] = 0;
+    ph->VersionMajor = 1;
+    ph->VersionMinor = minor;
+    ph->SystemIdentifier[0] = '\0';
+    static constexpr char software[] = "Torvane LiDAR Utilities";
+    static_assert(sizeof(software) == 24);
+    std::memcpy(ph->GeneratingSoftware, software, sizeof(software));
+    ph->HeaderSize = 227;
+    ph->OffsetToData = 227;
+    ph->NumberOfVariableLengthRecords = 0;
+    ph->PointDataFormatID = 0;
+    ph->PointDataRecordLength = 0;
+    ph->NumberOfPointReturns = 0;
+    for (int k = 0; k < 5; ++k) ph->NumberOfPointsByReturn[k] = 0;
+    ph->XScaleFactor = 1.0;
+    ph->YScaleFactor = 1.0;
+    ph->ZScaleFactor = 1.0;
+    ph->XOffset = 0.0;
+    ph->YOffset = 0.0;
+    ph->ZOffset = 0.0;
+    ph->MaxX = 0.0;
+    ph->MinX = 0.0;
+    ph->MaxY = 0.0;
+    ph->MinY = 0.0;
+    ph->MaxZ = 0.0;
+    ph->MinZ = 0.0;
+}
+}  // namespace
+
+void initialize_header10(LAS10Header* ph) {
+    initialize_common(ph, 0);
+    ph->Reserved = 0;
+    ph->FlightDateJulian = 0;
+    ph->Year = 0;
+}
+
+void initialize_header11(LAS11Header* ph) {
+    initialize_common(ph, 1);
+    ph->FileSourceID = 0;
+    ph->Reserved = 0;
+    ph->FileCreationDay = 0;
+    ph->FileCreationYear = 0;
+}
+
+void initialize_header12(LAS12Header* ph) {
+    initialize_common(ph, 2);
+    ph->FileSourceID = 0;
+    ph->GlobalEncoding = 0;
+    ph->FileCreationDay = 0;
+    ph->FileCreationYear = 0;
+}
+
+}  // namespace torvane

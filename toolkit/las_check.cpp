@@ -1,0 +1,115 @@
+// LAS file validation and file-name checks.
+#include <cstdio>
+#include <memory>
+
+#include "Torvane_LiDAR.h"
+
+namespace torvane {
+
+namespace {
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Bytes 0 to 106 of the header hold everything check_las looks at.
+constexpr std::size_t classifyBytes = 107;
+}  // namespace
+
+int16_t file_access(const std::string& filename) {
+    std::FILE* f = std::fopen(filename.c_str(), "r");
+    if (f == nullptr) {
+        std::printf("Unable to open file %s in file_access()\n", filename.c_str());
+        return -1;
+    }
+    std::fclose(f);
+    return 0;
+}
+
+int16_t check_file_extension(const std::string& filename, const std::string& extension) {
+    const std::size_t n = filename.size();
+    if (n <= 4) {
+        std::printf("\nFile name (%s) is too short\n", filename.c_str());
+        return -1;
+    }
+    if (filename[n - 4] != '.') {
+        std::printf("\nExtension of file %s should be preceeded by a dot (.)\n", filename.c_str());
+        return -1;
+    }
+    if (filename.compare(n - 3, 3, extension) != 0) {
+        std::printf("\nFile extension of %s is not .%s\n", filename.c_str(), extension.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+void error_msg(int i, const std::string& text) {
+    switch (i) {
+        case 1: std::printf("\nFile %s does NOT exist\n", text.c_str()); break;
+        case 2: std::printf("\nFile %s already exists\n", text.c_str()); break;
+        case 3: std::printf("\nSame file name (%s) has been specified twice\n", text.c_str()); break;
+        default: break;
+    }
+}
+
+int16_t check_las(const std::string& filename) {
+    if (file_access(filename) == -1) {
+        error_msg(1, filename);
+        return -1;
+    }
+    if (check_file_extension(filename, "las") == -1) return -1;
+
+    unsigned char b[classifyBytes];
+    std::size_t got = 0;
+    {
+        FilePtr f(std::fopen(filename.c_str(), "rb"));
+        if (f) got = std::fread(b, 1, classifyBytes, f.get());
+    }
+    if (got < classifyBytes || std::memcmp(b, "LASF", 4) != 0) {
+        std::printf("\n%s is not a valid .las file\n\n", filename.c_str());
+        return -1;
+    }
+    const int major = b[24];
+    const int minor = b[25];
+    if (major != 1) {
+        std::printf("\nCannot handle las files of version %c.x\n", '0' + major);
+        return -1;
+    }
+    if (minor > 2) {
+        std::printf("\nCannot handle las files of version %c.%c\n", '0' + major, '0' + minor);
+        return -1;
+    }
+    const int format = b[104];
+    if (format > 3) {
+        std::printf("\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n",
+                    filename.c_str(), '0' + format);
+        return -1;
+    }
+    const uint16_t length = load<uint16_t>(b + 105);
+
+    static constexpr int16_t codes[3][4] = {{1, 2, 0, 0}, {3, 4, 0, 0}, {5, 6, 7, 8}};
+    static constexpr uint16_t lengths[4] = {20, 28, 26, 34};
+    const int16_t code = codes[minor][format];
+    if (code != 0 && length != lengths[format]) {
+        std::printf("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n",
+                    filename.c_str(), '0' + format, static_cast<int>(length));
+        return -1;
+    }
+    return code;
+}
+
+void check_DEM(const std::string& str) {
+    if (check_file_extension(str, "asc") == -1 && check_file_extension(str, "flt") == -1) {
+        std::printf("\nDEM file extension should be either '.asc' (ASCII) or '.flt' (floating point binary)\n");
+        std::exit(-1);
+    }
+    if (check_file_extension(str, "flt") == -1) return;  // an ASCII DEM
+    const std::string FileCore = str.substr(0, str.size() - 4);
+    const std::string filename = FileCore + ".hdr";
+    if (file_access(filename) == -1) {
+        std::printf("\nFloating point binary DEM files also require a ASCII header file ('.hdr')\n");
+        std::exit(-1);
+    }
+}
+
+}  // namespace torvane
