@@ -20,6 +20,7 @@ constexpr double kMeanTerrain = 50.0;
 constexpr double kMargin = 100.0;   // run-in and run-out of each line beyond the area, metres
 constexpr double kLead = 10.0;      // trajectory before the first and after the last line, seconds
 constexpr double kPi = 3.14159265358979323846;
+constexpr double kClimb = 0.1;      // slow climb along every line, m/s
 
 // Counter-based random numbers: a return's noise depends only on the seed and
 // on which pulse it belongs to, never on the order in which tiles are made.
@@ -57,7 +58,11 @@ uint16_t model_intensity(const Options& o, double rho, double range, double angl
 double swath_width(const Options& o) { return 2.0 * o.altitude * std::tan(o.scanAngle * kPi / 180.0); }
 double line_spacing(const Options& o) { return swath_width(o) * (1.0 - o.overlap); }
 double line_y(const Options& o, int line) { return line * line_spacing(o); }
-double line_height(const Options& o, int line) { return kMeanTerrain + o.altitude + 2.0 * line; }
+// Lines are flown at heights 4 % apart (low, nominal, high, low, ...), so that
+// neighbouring swaths see a spot from different ranges even at nadir.
+double line_height(const Options& o, int line) {
+    return kMeanTerrain + o.altitude * (1.0 + 0.04 * (line % 3 - 1));
+}
 double line_duration(const Options& o) { return (o.length + 2.0 * kMargin) / o.speed; }
 double line_start_time(const Options& o, int line) {
     return o.timeBase + kLead + line * (line_duration(o) + o.turn);
@@ -72,7 +77,7 @@ double reflectance(double x, double y) { return 200.0 + 100.0 * std::sin(x / 40.
 void aircraft_on_line(const Options& o, int line, double t, double& x, double& y, double& z) {
     x = line_start_x(o, line) + direction(line) * o.speed * (t - line_start_time(o, line));
     y = line_y(o, line);
-    z = line_height(o, line);
+    z = line_height(o, line) + kClimb * (t - line_start_time(o, line));
 }
 
 namespace {
@@ -91,7 +96,8 @@ void aircraft_position(const Options& o, double t, double& x, double& y, double&
             const double xe = line_start_x(o, i + 1);
             x = xe + direction(i) * r * std::sin(kPi * u);
             y = 0.5 * (line_y(o, i) + line_y(o, i + 1)) - r * std::cos(kPi * u);
-            z = line_height(o, i) + (line_height(o, i + 1) - line_height(o, i)) * u;
+            const double z0 = line_height(o, i) + kClimb * dur;
+            z = z0 + (line_height(o, i + 1) - z0) * u;
             return;
         }
     }

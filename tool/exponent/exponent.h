@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "pairs.h"
@@ -14,6 +15,10 @@ void cmpMeanRange();
 void cmpPreNormIntensityVar();
 double cmpPostNormIntensityVar(double factor);
 void calcRangeFactor(double ax, double bx, double cx);
+// Golden-section minimisation of V inside [ax, cx] starting from bx, with the
+// iteration line; leaves the minimum's abscissa and value, returns the iterations.
+int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
+                          double& fmin);
 void delete_tmp_RAI_files();
 void pairReport();
 

@@ -32,7 +32,8 @@ double cmpPostNormIntensityVar(double factor) {
     return std::sqrt(Q / _allPairs);
 }
 
-void calcRangeFactor(double ax, double bx, double cx) {
+int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
+                          double& fmin) {
     const double R = 0.61803399;
     const double C = 1 - R;
     double x0 = ax, x1, x2, x3 = cx;
@@ -43,8 +44,8 @@ void calcRangeFactor(double ax, double bx, double cx) {
         x2 = bx;
         x1 = bx - (bx - ax) * C;
     }
-    double f1 = cmpPostNormIntensityVar(x1);
-    double f2 = cmpPostNormIntensityVar(x2);
+    double f1 = V(x1);
+    double f2 = V(x2);
     int iteration = 0;
     while (std::fabs(x3 - x0) > (std::fabs(x1) + std::fabs(x2)) * 0.001) {
         ++iteration;
@@ -55,22 +56,27 @@ void calcRangeFactor(double ax, double bx, double cx) {
             x1 = x2;
             x2 = R * x2 + x3 * C;
             f1 = f2;
-            f2 = cmpPostNormIntensityVar(x2);
-        } else {
+            f2 = V(x2);
+        } else {  // also when either value is not a number
             x3 = x2;
             x2 = x1;
             x1 = R * x1 + x0 * C;
             f2 = f1;
-            f1 = cmpPostNormIntensityVar(x1);
+            f1 = V(x1);
         }
     }
     if (f2 > f1) {
-        _normFactor = x1;
-        _postNormIntensityVar = f1;
+        xmin = x1;
+        fmin = f1;
     } else {
-        _normFactor = x2;
-        _postNormIntensityVar = f2;
+        xmin = x2;
+        fmin = f2;
     }
+    return iteration;
+}
+
+void calcRangeFactor(double ax, double bx, double cx) {
+    golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar);
 }
 
 }  // namespace quilvor

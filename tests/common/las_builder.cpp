@@ -1,0 +1,131 @@
+#include "las_builder.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace testutil {
+
+const char* const kBanner =
+    "\nTorvane LiDAR Utilities"
+    "\n\nDeveloped and maintained by the Torvane LiDAR Utilities maintainers"
+    "\nTorvane LiDAR Utilities project"
+    "\nAddress: see the project documentation"
+    "\n\n** No warranty regarding script behavior is given or implied **"
+    "\n** Acknowledging the author's efforts ensures script updates and availability **\n";
+
+std::vector<unsigned char> make_las(const LasSpec& spec, const std::vector<Point>& points) {
+    static const uint16_t lengths[4] = {20, 28, 26, 34};
+    const uint16_t len = spec.recordLength ? spec.recordLength : lengths[spec.format];
+    torvane::LAS12Header h;
+    std::memset(&h, 0, sizeof(h));
+    torvane::initialize_header12(&h);
+    h.VersionMinor = static_cast<uint8_t>(spec.versionMinor);
+    h.PointDataFormatID = static_cast<uint8_t>(spec.format);
+    h.PointDataRecordLength = len;
+    h.OffsetToData = static_cast<uint32_t>(227 + spec.preamble.size());
+    h.NumberOfPointReturns =
+        spec.declaredPoints >= 0 ? static_cast<uint32_t>(spec.declaredPoints) : static_cast<uint32_t>(points.size());
+    h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = spec.scale;
+    h.XOffset = spec.offset[0];
+    h.YOffset = spec.offset[1];
+    h.ZOffset = spec.offset[2];
+    if (spec.autoExtent && !points.empty()) {
+        int32_t lo[3] = {points[0].X, points[0].Y, points[0].Z}, hi[3] = {lo[0], lo[1], lo[2]};
+        for (const Point& p : points) {
+            const int32_t v[3] = {p.X, p.Y, p.Z};
+            for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], v[a]), hi[a] = std::max(hi[a], v[a]);
+        }
+        h.MinX = lo[0] * spec.scale + spec.offset[0];
+        h.MaxX = hi[0] * spec.scale + spec.offset[0];
+        h.MinY = lo[1] * spec.scale + spec.offset[1];
+        h.MaxY = hi[1] * spec.scale + spec.offset[1];
+        h.MinZ = lo[2] * spec.scale + spec.offset[2];
+        h.MaxZ = hi[2] * spec.scale + spec.offset[2];
+    } else {
+        h.MinX = spec.minX, h.MaxX = spec.maxX, h.MinY = spec.minY;
+        h.MaxY = spec.maxY, h.MinZ = spec.minZ, h.MaxZ = spec.maxZ;
+    }
+    std::vector<unsigned char> bytes(sizeof(h) + spec.preamble.size() + points.size() * len, 0);
+    std::memcpy(bytes.data(), &h, sizeof(h));
+    if (!spec.preamble.empty()) std::memcpy(bytes.data() + sizeof(h), spec.preamble.data(), spec.preamble.size());
+    unsigned char* r = bytes.data() + sizeof(h) + spec.preamble.size();
+    for (const Point& p : points) {
+        torvane::store(r, p.X);
+        torvane::store(r + 4, p.Y);
+        torvane::store(r + 8, p.Z);
+        torvane::store(r + 12, p.Intensity);
+        r[14] = p.bitfield;
+        torvane::store(r + 18, p.PointSourceID);
+        if (len >= 28) torvane::store(r + 20, p.GPSTime);
+        r += len;
+    }
+    return bytes;
+}
+
+void write_file(const std::string& path, const std::vector<unsigned char>& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+}
+
+std::vector<unsigned char> read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "quilvor_test_XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = tmpl;
+}
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+namespace {
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+}  // namespace
+
+RunResult run_in(const std::string& dir, const std::string& program, const std::vector<std::string>& args) {
+    std::string cmd = "cd " + quote(dir) + " && exec " + quote(program);
+    for (const std::string& a : args) cmd += " " + quote(a);
+    cmd += " 2>/dev/null";
+    RunResult r;
+    std::FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[65536];
+    std::size_t got;
+    while ((got = std::fread(buf, 1, sizeof(buf), p)) > 0) r.out.append(buf, got);
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+RunResult run_tool(const std::string& dir, const std::vector<std::string>& args) {
+    return run_in(dir, QUILVOR_BIN, args);
+}
+
+std::string lasdata(const std::string& name) { return std::string(LASDATA_DIR) + "/" + name; }
+bool have_lasdata() { return std::filesystem::exists(lasdata("simple.las")); }
+
+}  // namespace testutil

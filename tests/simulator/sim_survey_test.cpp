@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+
+#include "las_builder.h"
+#include "sim_survey.h"
+#include "trajectory.h"
+
+using namespace testutil;
+
+namespace {
+
+struct Record {
+    double x, y, z, t;
+    uint16_t intensity, source;
+    int32_t offset;
+};
+
+std::vector<Record> records(const std::vector<unsigned char>& b) {
+    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    std::vector<Record> rs;
+    for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
+        const unsigned char* r = b.data() + h.OffsetToData + k * h.PointDataRecordLength;
+        rs.push_back({torvane::load<int32_t>(r) * h.XScaleFactor + h.XOffset,
+                      torvane::load<int32_t>(r + 4) * h.YScaleFactor + h.YOffset,
+                      torvane::load<int32_t>(r + 8) * h.ZScaleFactor + h.ZOffset, torvane::load<double>(r + 20),
+                      torvane::load<uint16_t>(r + 12), torvane::load<uint16_t>(r + 18),
+                      static_cast<int32_t>(k * h.PointDataRecordLength)});
+    }
+    return rs;
+}
+
+simsurvey::Options small(const std::string& dir) {
+    simsurvey::Options o;
+    o.outDir = dir;
+    o.length = 200;
+    o.tile = 100;
+    o.density = 0.5;
+    return o;
+}
+
+}  // namespace
+
+TEST(Simulator, GeometryAgreesWithItsTrajectory) {
+    TempDir d;
+    simsurvey::Options o = small(d.path);
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    testing::internal::CaptureStdout();
+    quilvor::load_reference_data((d / "trajectory.txt").c_str());
+    testing::internal::GetCapturedStdout();
+    for (const std::string& f : s.files) {
+        const std::vector<unsigned char> b = read_file(d / f);
+        const std::vector<Record> rs = records(b);
+        std::set<uint16_t> swaths;
+        for (const Record& r : rs) swaths.insert(r.source);
+        EXPECT_GE(swaths.size(), 2u) << f;
+        // The tool's range and angle from the trajectory file against the model's own geometry.
+        std::vector<int32_t> ids;
+        for (std::size_t k = 0; k < rs.size(); k += 37) ids.push_back(rs[k].offset);  // in GPS-time order
+        quilvor::_rangeVec.assign(ids.size(), 0);
+        quilvor::_angleVec.assign(ids.size(), 0);
+        const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+        quilvor::calc_RangeAndAngle(b.data() + h.OffsetToData, &h, ids.data(), static_cast<uint32_t>(ids.size()));
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+            const Record& r = rs[k * 37];
+            double ax, ay, az;
+            simsurvey::aircraft_on_line(o, r.source - 1, r.t, ax, ay, az);
+            ax += o.offsetX + 1000.0, ay += o.offsetY + 1000.0;
+            const double hd = std::hypot(ax - r.x, ay - r.y), vd = az - r.z;
+            EXPECT_NEAR(quilvor::_rangeVec[k], std::sqrt(hd * hd + vd * vd), 0.51);
+            EXPECT_NEAR(quilvor::_angleVec[k], std::atan(hd / vd) * 180.0 / M_PI, 0.01);
+        }
+    }
+}
+
+TEST(Simulator, IntensitiesFollowTheModel) {
+    TempDir d;
+    simsurvey::Options o = small(d.path);
+    o.noise = 0.0;
+    o.vegetation = 0.0;
+    o.exponent = 2.5;
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    const std::vector<Record> rs = records(read_file(d / s.files[0]));
+    ASSERT_GT(rs.size(), 100u);
+    for (std::size_t k = 0; k < rs.size(); k += 53) {
+        const Record& r = rs[k];
+        double ax, ay, az;
+        simsurvey::aircraft_on_line(o, r.source - 1, r.t, ax, ay, az);
+        const double lx = r.x - o.offsetX - 1000.0, ly = r.y - o.offsetY - 1000.0;
+        const double hd = std::hypot(ax - lx, ay - ly), vd = az - r.z;
+        const double range = std::sqrt(hd * hd + vd * vd), angle = std::atan(hd / vd);
+        const double model = simsurvey::reflectance(lx, ly) * std::pow(o.altitude / range, 2.5) / std::cos(angle);
+        EXPECT_NEAR(r.intensity, model, 1.0);
+        EXPECT_NEAR(r.z, simsurvey::terrain(lx, ly), 0.01);
+    }
+}
+
+TEST(Simulator, DeterministicForASeedAndValidForTheTool) {
+    TempDir a, b, c;
+    simsurvey::Options o = small(a.path);
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    o.outDir = b.path;
+    simsurvey::simulate(o);
+    o.outDir = c.path;
+    o.seed = 2;
+    simsurvey::simulate(o);
+    bool differs = false;
+    for (const std::string& f : s.files) {
+        EXPECT_EQ(read_file(a / f), read_file(b / f)) << f;
+        differs = differs || read_file(a / f) != read_file(c / f);
+    }
+    EXPECT_TRUE(differs);
+    EXPECT_EQ(read_file(a / "trajectory.txt"), read_file(b / "trajectory.txt"));
+
+    for (const auto& [minor, format, code] : std::vector<std::array<int, 3>>{{0, 1, 2}, {1, 1, 4}, {2, 3, 8}, {1, 3, 0}}) {
+        TempDir e;
+        simsurvey::Options v = small(e.path);
+        v.versionMinor = minor;
+        v.format = format;
+        v.timeBase = 1.6e8;
+        const simsurvey::Summary sv = simsurvey::simulate(v);
+        EXPECT_EQ(torvane::check_las(e / sv.files[0]), code);
+        const std::string d = std::to_string(sv.maxPairDistance);
+        const RunResult r = run_tool(e.path, {"las_list.txt", "trajectory.txt", d, d, "1", "1000", "-n"});
+        EXPECT_EQ(r.status, 0) << r.out;
+    }
+}
+
+TEST(Simulator, CommandLine) {
+    TempDir d;
+    RunResult r = run_in(d.path, SIMSURVEY_BIN, {"--out", "w", "--length", "100", "--tile", "100", "--density", "0.5"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Tool arguments: las_list.txt trajectory.txt 1.415 1.415 1 "), std::string::npos) << r.out;
+    EXPECT_TRUE(file_exists(d / "w/las_list.txt"));
+    r = run_in(d.path, SIMSURVEY_BIN, {"--format", "2"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("invalid value for --format: 2"), std::string::npos);
+}

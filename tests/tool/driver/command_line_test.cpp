@@ -1,0 +1,82 @@
+// The command line and the run driver, through the real binary.
+#include <gtest/gtest.h>
+
+#include "las_builder.h"
+
+using namespace testutil;
+
+namespace {
+
+const std::string kUsage =
+    "Usage:\nLAS_Quilvor.exe\n"
+    "        <ASCII file w/ list of LAS files>\n"
+    "        <Laser trajectory data in X, Y, Z, T space-delimited ASCII>\n"
+    "        <Max distance, in 3D, of returns forming a pair>\n"
+    "        <Radius, in 2D, when searching for pairs of returns>\n"
+    "        <Min time difference between scanning swaths>\n"
+    "        <Max time difference between scanning swaths>\n"
+    "        Options:\n"
+    "           -tr {truncate normalized intensities within the [1,255] range}\n"
+    "           -n  {no normalization; only compute normalization parameters}\n\n";
+
+RunResult run(const std::vector<std::string>& args) {
+    TempDir d;
+    return run_tool(d.path, args);
+}
+
+}  // namespace
+
+TEST(CommandLine, NoArgumentsPrintsBannerAndUsage) {
+    const RunResult r = run({});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, std::string(kBanner) + kUsage);
+}
+
+TEST(CommandLine, ArgumentCountRule) {
+    const std::string missing = std::string(kBanner) + "\nMissing or excessive number of arguments\n\n" + kUsage;
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"l", "t", "1", "1", "1", "2", "extra"}, {"l", "t", "1", "1", "1", "-n"}, {"l", "t", "1"}}) {
+        const RunResult r = run(args);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, missing);
+    }
+    // Two switch occurrences meet the rule; the run goes on to the list file.
+    const RunResult r = run({"nolist.txt", "t", "1", "1", "1", "2", "-n", "-n"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, std::string(kBanner) + "\nCannot open input ASCII file nolist.txt for reading\n");
+}
+
+TEST(CommandLine, RunSettingChecks) {
+    const std::string b = kBanner;
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"l", "t", "1e5", "1", "1", "2"}, "\nInvalid argument value (1e5)\n"},
+        {{"l", "t", "1", "-n", "1", "2", "5"}, "\nInvalid argument value (-n)\n"},
+        {{"l", "t", "0", "1", "1", "2"},
+         "\nMax distance between a return pair returns should be positive. You specified 0\n"},
+        {{"l", "t", "1", "-2", "1", "2"},
+         "\nRadius used in search for return pairs should be positive. You specified -2\n"},
+        {{"l", "t", "2", "1", "1", "2"},
+         "\nRadius used in search for return pairs should at least equal the max distance between returns\n"},
+        {{"l", "t", "1", "1", "0.0", "2"},
+         "\nSpecified minimum GPS time difference between swaths (0.0) should be positive\n"},
+        {{"l", "t", "1", "1", "1", ""}, "\nSpecified maximum GPS time difference between swaths () should be positive\n"},
+        {{"l", "t", "1", "1", "5", "5"},
+         "\nSpecified maximum GPS time between swaths (5) should be greater than minimum time (5)\n"},
+        {{"l", "t", "1", "1", "1", "2"}, "\nCannot open input ASCII file l for reading\n"},
+        {{"l", "t", "1", "1", "1", "2", "-tr", "-n"},
+         "\nWARNING: Your request to truncate the intensity into the [1,255] range\n"
+         "by using the '-tr' argument will be ignored because you do not want to\n"
+         "perform intensity normalization ('-s' argument) for the file(s) specified\n"
+         "in l\n\n"
+         "\nCannot open input ASCII file l for reading\n"},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.status, 255) << c.message;
+        EXPECT_EQ(r.out, b + c.message);
+    }
+}

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <regex>
+
+#include "las_builder.h"
+#include "normalize.h"
+#include "run_state.h"
+#include "sim_survey.h"
+
+using namespace testutil;
+
+namespace {
+
+struct Estimate {
+    double pre = 0, post = 0, exponent = 0;
+};
+
+Estimate parse_summary(const std::string& out) {
+    Estimate e;
+    std::smatch m;
+    if (std::regex_search(out, m, std::regex("Pre-normalization within-pair intensity variance: +([0-9.]+)")))
+        e.pre = std::stod(m[1]);
+    if (std::regex_search(out, m, std::regex("Post-normalization within-pair intensity variance: *([0-9.]+)")))
+        e.post = std::stod(m[1]);
+    if (std::regex_search(out, m, std::regex("Optimal Range Normalization Exponent: +([0-9.]+)")))
+        e.exponent = std::stod(m[1]);
+    return e;
+}
+
+std::vector<std::string> tool_args(const simsurvey::Summary& s) {
+    char buf[4][32];
+    std::snprintf(buf[0], 32, "%g", s.maxPairDistance);
+    std::snprintf(buf[1], 32, "%g", s.radius);
+    std::snprintf(buf[2], 32, "%g", s.minTime);
+    std::snprintf(buf[3], 32, "%g", s.maxTime);
+    return {"las_list.txt", "trajectory.txt", buf[0], buf[1], buf[2], buf[3]};
+}
+
+// Every output equals its input but for bytes 12 and 13 of each record.
+void expect_only_intensities_changed(const std::string& in, const std::string& out) {
+    const std::vector<unsigned char> a = read_file(in), b = read_file(out);
+    ASSERT_EQ(a.size(), b.size()) << out;
+    const torvane::LAS12Header h = torvane::header_from_bytes(a.data());
+    std::size_t changed = 0;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        if (a[k] == b[k]) continue;
+        ASSERT_GE(k, h.OffsetToData) << out;
+        const std::size_t within = (k - h.OffsetToData) % h.PointDataRecordLength;
+        ASSERT_TRUE(within == 12 || within == 13) << out << " byte " << k;
+        ++changed;
+    }
+    EXPECT_GT(changed, 0u);
+}
+
+}  // namespace
+
+TEST(StoredIntensity, TruncationAndClamping) {
+    EXPECT_EQ(quilvor::stored_intensity(100.5, false), 100);
+    EXPECT_EQ(quilvor::stored_intensity(0.7, false), 0);
+    EXPECT_EQ(quilvor::stored_intensity(-3.0, false), 0);
+    EXPECT_EQ(quilvor::stored_intensity(std::nan(""), false), 0);
+    EXPECT_EQ(quilvor::stored_intensity(300.2, false), 300);
+    EXPECT_EQ(quilvor::stored_intensity(65534.9, false), 65534);
+    EXPECT_EQ(quilvor::stored_intensity(70000.0, false), 65535);  // no wrap to the low 16 bits
+    EXPECT_EQ(quilvor::stored_intensity(255.9, true), 255);
+    EXPECT_EQ(quilvor::stored_intensity(256.0, true), 255);
+    EXPECT_EQ(quilvor::stored_intensity(70000.0, true), 255);
+    EXPECT_EQ(quilvor::stored_intensity(0.4, true), 1);
+    EXPECT_EQ(quilvor::stored_intensity(-5.0, true), 1);
+    EXPECT_EQ(quilvor::stored_intensity(17.0, true), 17);
+}
+
+TEST(TruthTest, RecoversTheSimulatedExponent) {
+    for (double eTrue : {1.0, 2.0, 3.0}) {
+        TempDir d;
+        simsurvey::Options o;
+        o.outDir = d.path;
+        o.exponent = eTrue;
+        o.length = 300;
+        o.tile = 150;
+        o.scanAngle = 30;
+        o.density = 1.0;
+        o.noise = 0.01;
+        o.vegetation = 0.0;
+        o.seed = 7;
+        const simsurvey::Summary s = simsurvey::simulate(o);
+        const RunResult r = run_tool(d.path, tool_args(s));
+        ASSERT_EQ(r.status, 0) << r.out;
+        const Estimate e = parse_summary(r.out);
+        EXPECT_NEAR(e.exponent, eTrue, 0.05) << r.out;
+        EXPECT_LT(e.post, 0.6 * e.pre) << r.out;
+        std::printf("e_true %.1f: exponent %.3f, variance %.3f -> %.3f\n", eTrue, e.exponent, e.pre, e.post);
+        for (const std::string& f : s.files) {
+            const std::string out = f.substr(0, f.size() - 4) + "_NormI.las";
+            expect_only_intensities_changed(d / f, d / out);
+        }
+        EXPECT_FALSE(file_exists(d / "~tmp_rpi"));
+        for (const std::string& f : s.files) EXPECT_FALSE(file_exists(d / ("tmp_RAI_" + f.substr(0, f.size() - 4) + ".dat")));
+    }
+}
+
+TEST(NormalizedFiles, SecondRunOverwritesWithIdenticalBytesAndSwitches) {
+    TempDir d;
+    simsurvey::Options o;
+    o.outDir = d.path;
+    o.length = 150;
+    o.tile = 150;
+    o.density = 0.5;
+    o.versionMinor = 0;  // LAS 1.0 with its start signature before the points
+    o.format = 3;
+    o.timeBase = 1.0e9;
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    std::vector<std::string> args = tool_args(s);
+    const std::string out0 = d / (s.files[0].substr(0, s.files[0].size() - 4) + "_NormI.las");
+
+    args.push_back("-n");
+    RunResult r = run_tool(d.path, args);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(file_exists(out0));  // "-n" writes nothing
+    EXPECT_EQ(r.out.substr(r.out.find("Optimal Range")).find("\nElapsed CPU time "), 60u);
+    args.pop_back();
+
+    r = run_tool(d.path, args);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<unsigned char> first = read_file(out0);
+    expect_only_intensities_changed(d / s.files[0], out0);
+    EXPECT_EQ(first[227], 0xDD);
+    EXPECT_EQ(first[228], 0xCC);
+    r = run_tool(d.path, args);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(out0), first);
+
+    // With truncation every intensity lies in [1, 255].
+    args.push_back("-tr");
+    r = run_tool(d.path, args);
+    ASSERT_EQ(r.status, 0);
+    const std::vector<unsigned char> t = read_file(out0);
+    const torvane::LAS12Header h = torvane::header_from_bytes(t.data());
+    for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
+        const uint16_t v = torvane::load<uint16_t>(t.data() + h.OffsetToData + k * 34 + 12);
+        EXPECT_GE(v, 1);
+        EXPECT_LE(v, 255);
+    }
+}
+
+TEST(NormalizedFiles, RealFileKeepsItsVariableLengthRecords) {
+    if (!have_lasdata()) GTEST_SKIP() << "sample LAS files not present";
+    const std::vector<unsigned char> b = read_file(lasdata("mvk-thin.las"));
+    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    double tMin = 1e300, tMax = -1e300;
+    for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
+        const double t = torvane::load<double>(b.data() + h.OffsetToData + k * 28 + 20);
+        tMin = std::min(tMin, t), tMax = std::max(tMax, t);
+    }
+    TempDir d;
+    std::filesystem::copy_file(lasdata("mvk-thin.las"), d / "mvk.las");
+    write_text(d / "list.txt", "mvk.las\n");
+    char traj[256];
+    std::snprintf(traj, sizeof(traj), "%.3f %.3f %.3f %.6f\n%.3f %.3f %.3f %.6f\n", h.MinX, h.MinY, h.MaxZ + 800,
+                  tMin - 1, h.MaxX, h.MaxY, h.MaxZ + 900, tMax + 1);
+    write_text(d / "traj.txt", traj);
+    const RunResult r = run_tool(d.path, {"list.txt", "traj.txt", "2", "2", "10", "100000"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<unsigned char> out = read_file(d / "mvk_NormI.las");
+    ASSERT_EQ(out.size(), b.size());
+    EXPECT_TRUE(std::equal(b.begin(), b.begin() + h.OffsetToData, out.begin()));
+}
+
+TEST(NormalizedFiles, FileWithoutRecordsIsCopiedUnchanged) {
+    TempDir d;
+    LasSpec spec;
+    spec.preamble = {9, 8, 7};
+    const std::vector<unsigned char> empty = make_las(spec, {});
+    write_file(d / "empty.las", empty);
+    quilvor::_pairInfo.assign(1, quilvor::pairStruct{d / "empty.las", "unused", 0, -1.0});
+    quilvor::_fileCount = 1;
+    quilvor::_meanRange = 100.0;
+    quilvor::_normFactor = 2.0;
+    testing::internal::CaptureStdout();
+    quilvor::normalizeIntensity();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(read_file(d / "empty_NormI.las"), empty);
+    EXPECT_EQ(out, "\n\r  ... Normalizing intensity for file " + (d / "empty.las") + "          \r\r" +
+                       std::string(79, ' ') + "\r");
+}

@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "las_builder.h"
+#include "trajectory.h"
+
+using namespace testutil;
+using namespace quilvor;
+
+namespace {
+// Loads a trajectory text; returns what was printed.
+std::string load(const std::string& text) {
+    TempDir d;
+    write_text(d / "traj.txt", text);
+    _rd.clear();
+    testing::internal::CaptureStdout();
+    load_reference_data((d / "traj.txt").c_str());
+    std::string out = testing::internal::GetCapturedStdout();
+    const std::string name = d / "traj.txt";
+    for (std::size_t p; (p = out.find(name)) != std::string::npos;) out.replace(p, name.size(), "traj.txt");
+    return out;
+}
+void load_fails(const std::string& text, const std::string& regex) {
+    TempDir d;
+    write_text(d / "traj.txt", text);
+    EXPECT_FAILS_WITH(load_reference_data((d / "traj.txt").c_str()), regex);
+}
+}  // namespace
+
+TEST(ReferenceData, OrdersUnsortedSamplesAndReports) {
+    const std::string out = load("X Y Z T\n30 3 103 300.5\n10 1 101 100.25\n20 2 102 200\n");
+    EXPECT_EQ(out,
+              "\n... Loading reference data ...\r"
+              "                Reference Data             \n"
+              "-------------------------------------------\n"
+              "File: traj.txt\n"
+              "Records:              4\n"
+              "Minimum Time:         0.000000\n"
+              "Maximum Time:       300.500000\n\n");
+    ASSERT_EQ(_rd.size(), 4u);
+    const double expectedT[4] = {0.0, 100.25, 200.0, 300.5};
+    const double expectedX[4] = {0.0, 10.0, 20.0, 30.0};  // the heading line reads as zeros
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(_rd[k].T, expectedT[k]);
+        EXPECT_EQ(_rd[k].X, expectedX[k]);
+    }
+}
+
+TEST(ReferenceData, EqualTimesEndWhereTheSortPutsThem) {
+    // Four samples at one time: the sort's exchange order makes file positions 2, 3, 0, 1.
+    load("0 0 0 5\n1 1 1 5\n2 2 2 5\n3 3 3 5\n9 9 9 1\n");
+    ASSERT_EQ(_rd.size(), 5u);
+    EXPECT_EQ(_rd[0].X, 9.0);
+    std::vector<double> xs;
+    for (int k = 1; k < 5; ++k) xs.push_back(_rd[k].X);
+    std::vector<double> keys = {5, 5, 5, 5, 1};
+    std::vector<int32_t> ind = {0, 1, 2, 3, 4};
+    torvane::d_quicksort(keys.data(), 5, ind.data());
+    for (int k = 1; k < 5; ++k) EXPECT_EQ(xs[k - 1], static_cast<double>(ind[k]));
+}
+
+TEST(ReferenceData, LongTokensAndLargeTimes) {
+    const std::string out = load("500000.125 4000000.5 1300.25 1593456789.123456\n"
+                                 "500100.125 4000100.5 1310.25 1593456799.654321\n");
+    EXPECT_NE(out.find("Minimum Time: 1593456789.123456\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Maximum Time: 1593456799.654321\n"), std::string::npos) << out;
+    EXPECT_EQ(_rd[0].T, 1593456789.123456);
+}
+
+TEST(ReferenceData, RefusedTrajectories) {
+    load_fails("1 2 3 4\n", "Data range of X in .*traj.txt is zero");
+    load_fails("5 1 1 1\n5 2 2 2\n", "Data range of X in");
+    load_fails("1 2 3 7\n2 3 4 7\n", "Data range of T in");
+    load_fails("1 2 3 7\n2 3 4", "Data range of X in");  // 7 tokens: one record
+    load_fails("1 2 3 4\n2 nan 4 5\n", "hold a value that is not a finite number");
+    load_fails("1 2 3 4\n2 3 inf 5\n", "hold a value that is not a finite number");
+}

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "Torvane_LiDAR.h"
+
+namespace {
+std::vector<int32_t> iota(std::size_t n) {
+    std::vector<int32_t> v(n);
+    std::iota(v.begin(), v.end(), 0);
+    return v;
+}
+}  // namespace
+
+TEST(Quicksort, WorkedExamples) {
+    std::vector<int32_t> keys = {3, 1, 2}, ind = iota(3);
+    torvane::l_quicksort(keys.data(), 3, ind.data());
+    EXPECT_EQ(keys, (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_EQ(ind, (std::vector<int32_t>{1, 2, 0}));
+
+    std::vector<double> eq4(4, 7.0);
+    std::vector<int32_t> ind4 = iota(4);
+    torvane::d_quicksort(eq4.data(), 4, ind4.data());
+    EXPECT_EQ(ind4, (std::vector<int32_t>{2, 3, 0, 1}));
+    std::vector<int32_t> eq3(3, 7), ind3 = iota(3);
+    torvane::l_quicksort(eq3.data(), 3, ind3.data());
+    EXPECT_EQ(ind3, (std::vector<int32_t>{2, 1, 0}));
+
+    std::vector<int32_t> one = {5}, ind1 = {9};
+    torvane::l_quicksort(one.data(), 1, ind1.data());
+    torvane::l_quicksort(nullptr, 0, nullptr);  // no element is read
+    EXPECT_EQ(one[0], 5);
+    EXPECT_EQ(ind1[0], 9);
+}
+
+// A straightforward transcription of the two-scan scheme, nesting into both
+// ranges, as the reference for exchange order.
+template <class K>
+void reference_qs(K* p, int32_t left, int32_t right, int32_t* ind) {
+    int32_t i = left, j = right;
+    const K v = p[(left + right) / 2];
+    do {
+        while (p[i] < v && i < right) i++;
+        while (v < p[j] && j > left) j--;
+        if (i <= j) {
+            std::swap(p[i], p[j]);
+            std::swap(ind[i], ind[j]);
+            i++;
+            j--;
+        }
+    } while (i <= j);
+    if (left < j) reference_qs(p, left, j, ind);
+    if (i < right) reference_qs(p, i, right, ind);
+}
+
+TEST(Quicksort, AllVariantsFollowTheSameExchangeOrder) {
+    std::mt19937 rng(42);
+    for (int round = 0; round < 40; ++round) {
+        const int32_t n = 1 + static_cast<int32_t>(rng() % 3000);
+        const int32_t distinct = 1 + static_cast<int32_t>(rng() % (round % 2 ? 5 : 100000));
+        std::vector<int32_t> keys(n);
+        for (auto& k : keys) k = static_cast<int32_t>(rng() % distinct) - distinct / 2;
+        std::vector<double> dkeys(keys.begin(), keys.end());
+
+        std::vector<int32_t> refKeys = keys, refInd = iota(n);
+        reference_qs(refKeys.data(), 0, n - 1, refInd.data());
+        std::vector<double> refD = dkeys;
+        std::vector<int32_t> refDInd = iota(n);
+        reference_qs(refD.data(), 0, n - 1, refDInd.data());
+
+        std::vector<int32_t> k1 = keys, i1 = iota(n), k2 = keys, i2 = iota(n);
+        torvane::l_quicksort(k1.data(), n, i1.data());
+        torvane::l_parallel_quicksort(k2.data(), n, i2.data());
+        EXPECT_EQ(k1, refKeys);
+        EXPECT_EQ(i1, refInd);
+        EXPECT_EQ(k2, refKeys);
+        EXPECT_EQ(i2, refInd);
+
+        std::vector<double> d1 = dkeys, d2 = dkeys;
+        std::vector<int32_t> j1 = iota(n), j2 = iota(n);
+        torvane::d_quicksort(d1.data(), n, j1.data());
+        torvane::d_parallel_quicksort(d2.data(), n, j2.data());
+        EXPECT_EQ(d1, refD);
+        EXPECT_EQ(j1, refDInd);
+        EXPECT_EQ(d2, refD);
+        EXPECT_EQ(j2, refDInd);
+        EXPECT_TRUE(std::is_sorted(k1.begin(), k1.end()));
+    }
+}
+
+TEST(Quicksort, OrderedAndEqualInputOfMillionsStaysShallow) {
+    const int32_t n = 3000000;
+    for (int kind = 0; kind < 3; ++kind) {
+        std::vector<int32_t> keys(n), ind = iota(n);
+        for (int32_t k = 0; k < n; ++k) keys[k] = kind == 0 ? k : kind == 1 ? n - k : 7;
+        torvane::l_quicksort(keys.data(), n, ind.data());
+        EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
+        if (kind == 1) {
+            EXPECT_EQ(ind[0], n - 1);
+        }
+    }
+}
+
+TEST(Quicksort, NotANumberKeyEndsTheSort) {
+    std::vector<double> keys = {3.0, std::nan(""), 1.0, 2.0};
+    std::vector<int32_t> ind = iota(4);
+    torvane::d_quicksort(keys.data(), 4, ind.data());
+    std::vector<int32_t> sortedInd = ind;
+    std::sort(sortedInd.begin(), sortedInd.end());
+    EXPECT_EQ(sortedInd, iota(4));  // still a permutation
+}
