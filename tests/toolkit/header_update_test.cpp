@@ -48,15 +48,15 @@ TEST(UpdateHeader, RecomputesCountsAndExtentIncludingFarZ) {
     update(d / "f.las");
 
     const torvane::LAS12Header h = header_of(d / "f.las");
-    EXPECT_EQ(h.NumberOfPointReturns, 5u);
+    EXPECT_EQ(+h.NumberOfPointReturns, 5u);
     const uint32_t expected[5] = {1, 1, 0, 0, 1};
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(h.NumberOfPointsByReturn[k], expected[k]);
-    EXPECT_EQ(h.MinX, -5 * 0.01 + 1000.0);
-    EXPECT_EQ(h.MaxX, 7 * 0.01 + 1000.0);
-    EXPECT_EQ(h.MinY, -3 * 0.01);
-    EXPECT_EQ(h.MaxY, 10 * 0.01);
-    EXPECT_EQ(h.MinZ, 20000000 * 0.01);  // not the old start bound 10000000
-    EXPECT_EQ(h.MaxZ, 30000000 * 0.01);
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(+h.NumberOfPointsByReturn[k], expected[k]);
+    EXPECT_EQ(+h.MinX, -5 * 0.01 + 1000.0);
+    EXPECT_EQ(+h.MaxX, 7 * 0.01 + 1000.0);
+    EXPECT_EQ(+h.MinY, -3 * 0.01);
+    EXPECT_EQ(+h.MaxY, 10 * 0.01);
+    EXPECT_EQ(+h.MinZ, 20000000 * 0.01);  // not the old start bound 10000000
+    EXPECT_EQ(+h.MaxZ, 30000000 * 0.01);
     const std::vector<unsigned char> after = read_file(d / "f.las");
     EXPECT_TRUE(std::equal(after.begin() + 227, after.end(), bytes.begin() + 227));  // only the header changed
 }
@@ -68,9 +68,9 @@ TEST(UpdateHeader, FileWithoutRecordsGetsStartBounds) {
     write_file(d / "e.las", make_las(spec, {}));
     update(d / "e.las");
     const torvane::LAS12Header h = header_of(d / "e.las");
-    EXPECT_EQ(h.NumberOfPointReturns, 0u);
-    EXPECT_EQ(h.MaxX, -2147483646.0);
-    EXPECT_EQ(h.MinZ, 2147483646.0);
+    EXPECT_EQ(+h.NumberOfPointReturns, 0u);
+    EXPECT_EQ(+h.MaxX, -2147483646.0);
+    EXPECT_EQ(+h.MinZ, 2147483646.0);
 }
 
 TEST(UpdateHeader, RefusesUndefinedFormatAndShortFiles) {
@@ -97,16 +97,16 @@ TEST(InitializeHeader, DefaultsOfTheThreeVersions) {
     torvane::initialize_header10(&h10);
     torvane::initialize_header11(&h11);
     torvane::initialize_header12(&h12);
-    EXPECT_EQ(h10.VersionMinor, 0);
-    EXPECT_EQ(h11.VersionMinor, 1);
-    EXPECT_EQ(h12.VersionMinor, 2);
+    EXPECT_EQ(+h10.VersionMinor, 0);
+    EXPECT_EQ(+h11.VersionMinor, 1);
+    EXPECT_EQ(+h12.VersionMinor, 2);
     EXPECT_EQ(std::string(h12.GeneratingSoftware), "Torvane LiDAR Utilities");
     EXPECT_EQ(static_cast<unsigned char>(h12.GeneratingSoftware[24]), 0xEE);  // bytes after the text untouched
-    EXPECT_EQ(h12.HeaderSize, 227);
-    EXPECT_EQ(h12.OffsetToData, 227u);
-    EXPECT_EQ(h12.XScaleFactor, 1.0);
-    EXPECT_EQ(h10.Reserved, 0u);
-    EXPECT_EQ(h11.FileCreationYear, 0);
+    EXPECT_EQ(+h12.HeaderSize, 227);
+    EXPECT_EQ(+h12.OffsetToData, 227u);
+    EXPECT_EQ(+h12.XScaleFactor, 1.0);
+    EXPECT_EQ(+h10.Reserved, 0u);
+    EXPECT_EQ(+h11.FileCreationYear, 0);
     EXPECT_EQ(std::memcmp(h12.LASF, "LASF", 4), 0);
 }
 
@@ -126,7 +126,7 @@ TEST(Layouts, UnalignedRecordsReadByByteCopy) {
             EXPECT_EQ(torvane::load<uint16_t>(r + torvane::withinRecordOffsetToIntensity), 300 + k);
             if (format == 3) {
                 torvane::LAS12fm3 rec = torvane::load<torvane::LAS12fm3>(r);
-                EXPECT_EQ(rec.GPSTime, 1.5e8 + k);
+                EXPECT_EQ(+rec.GPSTime, 1.5e8 + k);
                 EXPECT_EQ(torvane::load<double>(r + torvane::withinRecordOffsetToGPSTime), 1.5e8 + k);
             }
         }

@@ -29,7 +29,7 @@ protected:
     void add_file(const std::string& name, const std::vector<RangeAngleIntensityStruct>& pairs) {
         pairStruct e{name + ".las", "tmp_RAI_" + name + ".dat", static_cast<uint32_t>(pairs.size()), -1.0};
         std::vector<unsigned char> b(pairs.size() * 16);
-        std::memcpy(b.data(), pairs.data(), b.size());
+        if (!b.empty()) std::memcpy(b.data(), pairs.data(), b.size());
         if (!pairs.empty()) write_file(e.RAIName, b);
         _pairInfo.push_back(e);
         _fileCount = static_cast<uint16_t>(_pairInfo.size());

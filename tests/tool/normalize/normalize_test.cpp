@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <regex>
 
 #include "las_builder.h"
 #include "normalize.h"
@@ -17,16 +16,16 @@ struct Estimate {
     double pre = 0, post = 0, exponent = 0;
 };
 
+// The number printed after a label of the summary, or NaN.
+double number_after(const std::string& out, const std::string& label) {
+    const std::size_t p = out.find(label);
+    return p == std::string::npos ? std::nan("") : std::strtod(out.c_str() + p + label.size(), nullptr);
+}
+
 Estimate parse_summary(const std::string& out) {
-    Estimate e;
-    std::smatch m;
-    if (std::regex_search(out, m, std::regex("Pre-normalization within-pair intensity variance: +([0-9.]+)")))
-        e.pre = std::stod(m[1]);
-    if (std::regex_search(out, m, std::regex("Post-normalization within-pair intensity variance: *([0-9.]+)")))
-        e.post = std::stod(m[1]);
-    if (std::regex_search(out, m, std::regex("Optimal Range Normalization Exponent: +([0-9.]+)")))
-        e.exponent = std::stod(m[1]);
-    return e;
+    return {number_after(out, "Pre-normalization within-pair intensity variance:"),
+            number_after(out, "Post-normalization within-pair intensity variance:"),
+            number_after(out, "Optimal Range Normalization Exponent:")};
 }
 
 std::vector<std::string> tool_args(const simsurvey::Summary& s) {
@@ -46,7 +45,7 @@ void expect_only_intensities_changed(const std::string& in, const std::string& o
     std::size_t changed = 0;
     for (std::size_t k = 0; k < a.size(); ++k) {
         if (a[k] == b[k]) continue;
-        ASSERT_GE(k, h.OffsetToData) << out;
+        ASSERT_GE(k, +h.OffsetToData) << out;
         const std::size_t within = (k - h.OffsetToData) % h.PointDataRecordLength;
         ASSERT_TRUE(within == 12 || within == 13) << out << " byte " << k;
         ++changed;

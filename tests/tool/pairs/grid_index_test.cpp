@@ -34,8 +34,8 @@ TEST_F(GridIndex, SnappedGridAndCellOrderWithinFileOrder) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(g.ncols, 10u);
     EXPECT_EQ(g.nrows, 2u);
-    EXPECT_EQ(g.ph12.MinX, 0.0);
-    EXPECT_EQ(g.ph12.MaxX, 10.0);
+    EXPECT_EQ(+g.ph12.MinX, 0.0);
+    EXPECT_EQ(+g.ph12.MaxX, 10.0);
     EXPECT_EQ(g.countReturnsInCell[0], 3);
     EXPECT_EQ(g.countReturnsInCell[19], 1);
     EXPECT_EQ(g.cumulativeCount[18], 3);
@@ -53,7 +53,7 @@ TEST_F(GridIndex, SnappedGridAndCellOrderWithinFileOrder) {
               "\r      Sorting back 2D index                  \r");
     // The header on disk is unchanged.
     const std::vector<unsigned char> b = read_file("a.las");
-    EXPECT_EQ(torvane::header_from_bytes(b.data()).MinX, 0.3);
+    EXPECT_EQ(+torvane::header_from_bytes(b.data()).MinX, 0.3);
 }
 
 TEST_F(GridIndex, ReturnsOnAndJustBeyondTheBorders) {

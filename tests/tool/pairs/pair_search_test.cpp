@@ -96,16 +96,16 @@ TEST_F(PairSearch, PairAttributesKeepPairOrder) {
     run_stage();
     const auto r = rai();
     ASSERT_EQ(r.size(), 3u);
-    EXPECT_EQ(r[0].Intensity1, 20);  // slot 1 (time 100) against slot 0 (time 500)
-    EXPECT_EQ(r[0].Intensity2, 10);
-    EXPECT_EQ(r[1].Intensity1, 30);
-    EXPECT_EQ(r[2].Intensity1, 30);
-    EXPECT_EQ(r[2].Intensity2, 20);
+    EXPECT_EQ(+r[0].Intensity1, 20);  // slot 1 (time 100) against slot 0 (time 500)
+    EXPECT_EQ(+r[0].Intensity2, 10);
+    EXPECT_EQ(+r[1].Intensity1, 30);
+    EXPECT_EQ(+r[2].Intensity1, 30);
+    EXPECT_EQ(+r[2].Intensity2, 20);
     // Ranges from the aircraft at x = 0.5 + t / 10: slot 0 at time 500 is 50 aside and 100 below.
-    EXPECT_EQ(r[0].Range2, static_cast<uint16_t>(std::sqrt(50.0 * 50 + 100.0 * 100) + 0.5));
-    EXPECT_EQ(r[0].Range1, static_cast<uint16_t>(std::sqrt(10.0 * 10 + 100.0 * 100) + 0.5));
-    EXPECT_EQ(r[1].Range1, r[2].Range1);  // one return in two pairs
-    EXPECT_EQ(r[1].Angle1, r[2].Angle1);
+    EXPECT_EQ(+r[0].Range2, static_cast<uint16_t>(std::sqrt(50.0 * 50 + 100.0 * 100) + 0.5));
+    EXPECT_EQ(+r[0].Range1, static_cast<uint16_t>(std::sqrt(10.0 * 10 + 100.0 * 100) + 0.5));
+    EXPECT_EQ(+r[1].Range1, +r[2].Range1);  // one return in two pairs
+    EXPECT_EQ(+r[1].Angle1, +r[2].Angle1);
 }
 
 TEST(RaiRecord, ByteLayout) {
