@@ -29,12 +29,14 @@ void read_RAI_file(uint16_t i, std::vector<RangeAngleIntensityStruct>& buffer);
 // normalization formula, the same bits as computing it for each return.
 std::vector<double> range_power_table(double meanRange, double e);
 
-// The normalized intensity ((R / M)^e x I) x cos(A x 0.01745329252), with the
-// power taken from the table above.
+// The cosine of an incidence angle in degrees, converted with 0.01745329252.
+inline double incidence_cosine(float angle) { return std::cos(static_cast<double>(angle) * 0.01745329252); }
+
+// The normalized intensity ((R / M)^e x I) x cos(A), with the power taken
+// from the table above and the cosine from incidence_cosine.
 inline double normalized_intensity(const std::vector<double>& power, uint16_t range, uint16_t intensity,
-                                   float angle) {
-    return power[range] * static_cast<double>(intensity) *
-           std::cos(static_cast<double>(angle) * 0.01745329252);
+                                   double cosine) {
+    return power[range] * static_cast<double>(intensity) * cosine;
 }
 
 }  // namespace quilvor

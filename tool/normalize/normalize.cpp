@@ -1,4 +1,5 @@
 // Writes the intensity-normalized copy of every LAS file of the list.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -62,7 +63,11 @@ void normalize_file(const pairStruct& entry, const std::vector<double>& power) {
                                          torvane::withinRecordOffsetToGPSTime);
             indexGPSTime[k] = static_cast<int32_t>(k);
         }
-        torvane::d_quicksort(GPSTimeVec.data(), static_cast<int32_t>(nPts), indexGPSTime.data());
+        // Every return is normalized from its own record and the trajectory
+        // alone, so any ascending order of the times gives the same file; a
+        // file already in time order (as most are delivered) needs no sort.
+        if (!std::is_sorted(GPSTimeVec.begin(), GPSTimeVec.end()))
+            torvane::d_quicksort(GPSTimeVec.data(), static_cast<int32_t>(nPts), indexGPSTime.data());
         std::vector<double>().swap(GPSTimeVec);
         for (uint32_t k = 0; k < nPts; ++k) indexGPSTime[k] *= len;
         _GPSTimeMin = load<double>(pLAS.get() + indexGPSTime[0] + torvane::withinRecordOffsetToGPSTime);
@@ -73,7 +78,7 @@ void normalize_file(const pairStruct& entry, const std::vector<double>& power) {
         for (uint32_t k = 0; k < nPts; ++k) {
             unsigned char* rec = pLAS.get() + indexGPSTime[k];
             const uint16_t intensity = load<uint16_t>(rec + torvane::withinRecordOffsetToIntensity);
-            const double v = normalized_intensity(power, _rangeVec[k], intensity, _angleVec[k]);
+            const double v = normalized_intensity(power, _rangeVec[k], intensity, incidence_cosine(_angleVec[k]));
             torvane::store<uint16_t>(rec + torvane::withinRecordOffsetToIntensity, stored_intensity(v, truncate));
         }
     }

@@ -8,72 +8,92 @@ using torvane::load;
 
 namespace {
 
-// Reads role (0: offset1, 1: offset2) of every pair record of ~tmp_rpi into vec,
-// and the GPS time of that return into GPSvec.
-void read_role(std::FILE* tmp, uint32_t nPairs, int role, const unsigned char* pLAS, std::vector<int32_t>& vec,
-               std::vector<double>& GPSvec) {
+// Reads the nPairs records of ~tmp_rpi: offset1 and offset2 of every pair.
+void read_pair_offsets(std::FILE* tmp, uint32_t nPairs, std::vector<int32_t>& offsets) {
     std::rewind(tmp);
     constexpr uint32_t perBlock = 1u << 19;
-    std::vector<int32_t> block(2 * static_cast<std::size_t>(perBlock));
     uint32_t t = 0;
     while (t < nPairs) {
         const uint32_t want = (nPairs - t < perBlock) ? nPairs - t : perBlock;
-        if (std::fread(block.data(), 2 * sizeof(int32_t), want, tmp) != want)
+        if (std::fread(offsets.data() + 2 * static_cast<std::size_t>(t), 2 * sizeof(int32_t), want, tmp) != want)
             fail("\nFailed to read from temporary binary file ~tmp_rpi\n");
-        for (uint32_t k = 0; k < want; ++k, ++t) {
-            const int32_t offset = block[2 * static_cast<std::size_t>(k) + role];
-            vec[t] = offset;
-            GPSvec[t] = load<double>(pLAS + offset + torvane::withinRecordOffsetToGPSTime);
-        }
+        t += want;
     }
 }
 
 }  // namespace
 
+// A return's range and angle depend only on its own record and the
+// trajectory, so every paired return is computed once, in GPS-time order,
+// however many pairs it belongs to and in whichever role: the records are the
+// same as computing the first and the second returns of all pairs apart.
 void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, std::FILE* tmp, uint32_t nPairs) {
     std::vector<RangeAngleIntensityStruct> RAI;
     allocate_or_fail(RAI, nPairs, "\nFailed to allocate memory for Range/Angle/Intensity structure\n");
     std::printf("  ... Computing Range for first return in a pair ...");
 
-    std::vector<double> GPSvec;
-    std::vector<int32_t> ID, vec, indexVec;
-    allocate_or_fail(GPSvec, nPairs, "\nFailed to allocate memory for vector of GPS time in the first return in a pair\n");
-    allocate_or_fail(ID, nPairs, "\nFailed to allocate memory for index vector of first returns in a pair\n");
-    allocate_or_fail(vec, nPairs, "\nFailed to allocate memory for pair-element index position\n");
-    allocate_or_fail(indexVec, nPairs, "\nFailed to allocate memory for the index vector of first return in a pair\n");
-    allocate_or_fail(_rangeVec, nPairs, "\nFailed to allocate memory for range vector of first return in a pair\n");
-    allocate_or_fail(_angleVec, nPairs,
-                     "\nFailed to allocate memory for incidence angle vector of first return in a pair\n");
+    std::vector<int32_t> offsets;
+    allocate_or_fail(offsets, 2 * static_cast<std::size_t>(nPairs),
+                     "\nFailed to allocate memory for pair-element index position\n");
+    read_pair_offsets(tmp, nPairs, offsets);
     const unsigned char* pLAS = g.pLAS.get();
+    const uint32_t len = g.recordLength;
 
-    for (int role = 0; role < 2; ++role) {
-        if (role == 1) std::printf("\r  ... Computing Range for second return in a pair ...");
-        read_role(tmp, nPairs, role, pLAS, vec, GPSvec);
-        if (role == 1) {
-            std::fclose(tmp);
-            std::remove("~tmp_rpi");
-        }
-        for (uint32_t t = 0; t < nPairs; ++t) ID[t] = static_cast<int32_t>(t);
-        torvane::d_quicksort(GPSvec.data(), static_cast<int32_t>(nPairs), ID.data());
-        for (uint32_t t = 0; t < nPairs; ++t) indexVec[t] = vec[static_cast<uint32_t>(ID[t])];
+    // The paired returns, in slot order, and their GPS times.
+    std::vector<uint8_t> paired;
+    allocate_or_fail(paired, g.N, "\nFailed to allocate memory for pair-element index position\n");
+    for (int32_t offset : offsets) paired[static_cast<uint32_t>(offset) / len] = 1;
+    uint32_t count = 0;
+    for (uint32_t s = 0; s < g.N; ++s) count += paired[s];
+    std::vector<double> GPSvec;
+    std::vector<int32_t> indexVec;
+    allocate_or_fail(GPSvec, count, "\nFailed to allocate memory for vector of GPS time in the first return in a pair\n");
+    allocate_or_fail(indexVec, count, "\nFailed to allocate memory for the index vector of first return in a pair\n");
+    for (uint32_t s = 0, k = 0; s < g.N; ++s) {
+        if (!paired[s]) continue;
+        indexVec[k] = static_cast<int32_t>(s * len);
+        GPSvec[k] = load<double>(pLAS + static_cast<std::size_t>(s) * len + torvane::withinRecordOffsetToGPSTime);
+        ++k;
+    }
+    std::vector<uint8_t>().swap(paired);
+    torvane::d_quicksort(GPSvec.data(), static_cast<int32_t>(count), indexVec.data());
+    std::vector<double>().swap(GPSvec);
 
-        _GPSTimeMin = load<double>(pLAS + indexVec[0] + torvane::withinRecordOffsetToGPSTime);
-        _GPSTimeMax = load<double>(pLAS + indexVec[nPairs - 1] + torvane::withinRecordOffsetToGPSTime);
-        calc_RangeAndAngle(pLAS, &g.ph12, indexVec.data(), nPairs);
+    allocate_or_fail(_rangeVec, count, "\nFailed to allocate memory for range vector of first return in a pair\n");
+    allocate_or_fail(_angleVec, count,
+                     "\nFailed to allocate memory for incidence angle vector of first return in a pair\n");
+    _GPSTimeMin = load<double>(pLAS + indexVec[0] + torvane::withinRecordOffsetToGPSTime);
+    _GPSTimeMax = load<double>(pLAS + indexVec[count - 1] + torvane::withinRecordOffsetToGPSTime);
+    calc_RangeAndAngle(pLAS, &g.ph12, indexVec.data(), count);
 
-        for (uint32_t t = 0; t < nPairs; ++t) {
-            RangeAngleIntensityStruct& rec = RAI[static_cast<uint32_t>(ID[t])];
-            const uint16_t intensity = load<uint16_t>(pLAS + indexVec[t] + torvane::withinRecordOffsetToIntensity);
-            if (role == 0) {
-                rec.Range1 = _rangeVec[t];
-                rec.Angle1 = _angleVec[t];
-                rec.Intensity1 = intensity;
-            } else {
-                rec.Range2 = _rangeVec[t];
-                rec.Angle2 = _angleVec[t];
-                rec.Intensity2 = intensity;
-            }
-        }
+    // Range and angle by slot.
+    std::vector<uint16_t> slotRange;
+    std::vector<float> slotAngle;
+    allocate_or_fail(slotRange, g.N, "\nFailed to allocate memory for range vector of first return in a pair\n");
+    allocate_or_fail(slotAngle, g.N,
+                     "\nFailed to allocate memory for incidence angle vector of first return in a pair\n");
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t s = static_cast<uint32_t>(indexVec[k]) / len;
+        slotRange[s] = _rangeVec[k];
+        slotAngle[s] = _angleVec[k];
+    }
+    std::vector<uint16_t>().swap(_rangeVec);
+    std::vector<float>().swap(_angleVec);
+
+    std::printf("\r  ... Computing Range for second return in a pair ...");
+    std::fclose(tmp);
+    std::remove("~tmp_rpi");
+
+    for (uint32_t t = 0; t < nPairs; ++t) {
+        RangeAngleIntensityStruct& rec = RAI[t];
+        const int32_t o1 = offsets[2 * static_cast<std::size_t>(t)], o2 = offsets[2 * static_cast<std::size_t>(t) + 1];
+        const uint32_t s1 = static_cast<uint32_t>(o1) / len, s2 = static_cast<uint32_t>(o2) / len;
+        rec.Range1 = slotRange[s1];
+        rec.Angle1 = slotAngle[s1];
+        rec.Intensity1 = load<uint16_t>(pLAS + o1 + torvane::withinRecordOffsetToIntensity);
+        rec.Range2 = slotRange[s2];
+        rec.Angle2 = slotAngle[s2];
+        rec.Intensity2 = load<uint16_t>(pLAS + o2 + torvane::withinRecordOffsetToIntensity);
     }
 
     _pairInfo[LASID].nPairs = nPairs;
@@ -82,9 +102,6 @@ void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, std::FILE* tmp, u
     if (out == nullptr) fail("\nFailed to open binary file %s for writing\n", RAIName);
     const bool written = std::fwrite(RAI.data(), sizeof(RangeAngleIntensityStruct), nPairs, out) == nPairs;
     if (std::fclose(out) != 0 || !written) fail("\nFailed to write binary file %s\n", RAIName);
-
-    std::vector<uint16_t>().swap(_rangeVec);
-    std::vector<float>().swap(_angleVec);
     std::printf("\r%77s\r", "");
 }
 

@@ -86,7 +86,7 @@ TEST_F(Estimation, NormalizationFormula) {
     for (double e : {0.0, 1.0, 2.5}) EXPECT_EQ(cmpPostNormIntensityVar(e), std::sqrt(100.0 / 2));
     // The cosine multiplies: at 60 degrees and exponent 0, 201 becomes about 100.5.
     const std::vector<double> power = range_power_table(100.0, 0.0);
-    const double v = normalized_intensity(power, 150, 201, 60.0f);
+    const double v = normalized_intensity(power, 150, 201, incidence_cosine(60.0f));
     EXPECT_EQ(v, 1.0 * 201.0 * std::cos(60.0 * 0.01745329252));
     EXPECT_NEAR(v, 100.5, 1e-6);
     EXPECT_EQ(range_power_table(115.0, 1.7)[230], std::pow(230.0 / 115.0, 1.7));
