@@ -163,3 +163,87 @@ TEST_F(Estimation, RemovingRaiFilesPassesOverMissingOnes) {
     delete_tmp_RAI_files();
     EXPECT_FALSE(file_exists("tmp_RAI_a.dat"));
 }
+
+namespace {
+
+// The aircraft flies out along X (time 0 to 1000) and back (1000 to 2000),
+// climbing 0.1 m/s; a return right below it at time t has angle 0 and the
+// range of its height below the aircraft.
+const char* const kOutAndBack = "0 0 1000 0\n1000 0 1100 1000\n0 0 1200 2000\n0 50 1300 5000\n";
+
+double aircraft_height(double t) { return t <= 1000 ? 1000 + 0.1 * t : 1100 + 0.1 * (t - 1000); }
+
+// Two returns at X = x, seen at time x on the way out and 2000 - x on the way
+// back, with the given ranges and intensities.
+std::vector<Point> spot(double x, int range1, uint16_t i1, int range2, uint16_t i2) {
+    Point a, b;
+    a.X = b.X = static_cast<int32_t>(x);
+    a.GPSTime = x;
+    a.Z = static_cast<int32_t>(aircraft_height(x) - range1);
+    a.Intensity = i1;
+    b.GPSTime = 2000 - x;
+    b.Z = static_cast<int32_t>(aircraft_height(2000 - x) - range2);
+    b.Intensity = i2;
+    return {a, b};
+}
+
+std::vector<Point> join(std::vector<std::vector<Point>> spots) {
+    std::vector<Point> all;
+    for (auto& s : spots) all.insert(all.end(), s.begin(), s.end());
+    return all;
+}
+
+std::string summary_of(const RunResult& r) { return r.out.substr(r.out.find("\rSummary:")); }
+
+}  // namespace
+
+TEST(EstimateThroughTheBinary, MeanRangesVarianceAndSummary) {
+    TempDir d;
+    write_text(d / "traj.txt", kOutAndBack);
+    write_file(d / "a.las", make_las(LasSpec{}, join({spot(100, 100, 10, 110, 20), spot(500, 120, 30, 130, 30)})));
+    write_file(d / "b.las", make_las(LasSpec{}, spot(100, 100, 50, 100, 50)));
+    write_file(d / "c.las", make_las(LasSpec{}, join({spot(300, 200, 40, 200, 40), spot(600, 200, 40, 200, 40),
+                                                      spot(900, 200, 40, 200, 40)})));
+    const std::vector<std::string> args = {"list.txt", "traj.txt", "200", "200", "10", "10000", "-n"};
+
+    write_text(d / "list.txt", "a.las\n");
+    RunResult r = run_tool(d.path, args);
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string s = summary_of(r);
+    EXPECT_NE(s.find("\na.las" + std::string(35, ' ') + "        2   115.000\n"), std::string::npos) << s;
+    EXPECT_NE(s.find("Pre-normalization within-pair intensity variance:     7.071\n"), std::string::npos) << s;
+
+    write_text(d / "list.txt", "b.las c.las");
+    r = run_tool(d.path, args);
+    ASSERT_EQ(r.status, 0) << r.out;
+    s = summary_of(r);
+    EXPECT_NE(s.find("b.las" + std::string(35, ' ') + "        1   100.000\n"), std::string::npos) << s;
+    EXPECT_NE(s.find("c.las" + std::string(35, ' ') + "        3   200.000\n"), std::string::npos) << s;
+    EXPECT_NE(s.find("Total:" + std::string(34, ' ') + "        4   175.000\n"), std::string::npos) << s;
+    EXPECT_NE(s.find("Pre-normalization within-pair intensity variance:     0.000\n"), std::string::npos) << s;
+    EXPECT_NE(s.find("Post-normalization within-pair intensity variance:    0.000\n"), std::string::npos) << s;
+    EXPECT_NE(s.find("Optimal Range Normalization Exponent:" + std::string(13, ' ') + "    0.010\n"), std::string::npos);
+
+    // A name listed twice: two identical rows, its pairs counted twice, nothing left behind.
+    write_text(d / "list.txt", "a.las a.las");
+    r = run_tool(d.path, args);
+    ASSERT_EQ(r.status, 0) << r.out;
+    s = summary_of(r);
+    const std::string row = "a.las" + std::string(35, ' ') + "        2   115.000\n";
+    EXPECT_NE(s.find(row + row), std::string::npos) << s;
+    EXPECT_NE(s.find("Total:" + std::string(34, ' ') + "        4   115.000\n"), std::string::npos) << s;
+    EXPECT_FALSE(file_exists(d / "tmp_RAI_a.dat"));
+    EXPECT_FALSE(file_exists(d / "a_NormI.las"));
+
+    // A file in which no pair is found ends the estimate, naming its RAI file, even
+    // when an earlier run left a file of that name.
+    write_file(d / "e.las", make_las(LasSpec{}, {spot(100, 100, 10, 100, 10)[0]}));
+    write_file(d / "tmp_RAI_e.dat", std::vector<unsigned char>(64, 7));
+    write_text(d / "list.txt", "a.las e.las");
+    r = run_tool(d.path, args);
+    EXPECT_EQ(r.status, 255);
+    const std::string tail = "\nFailed to open binary file tmp_RAI_e.dat for reading\n";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_NE(r.out.find("\r  Found 0 pairs                     \n\r" + std::string(77, ' ') + "\r"), std::string::npos);
+}
