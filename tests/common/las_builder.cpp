@@ -126,6 +126,23 @@ RunResult run_tool(const std::string& dir, const std::vector<std::string>& args)
 }
 
 std::string lasdata(const std::string& name) { return std::string(LASDATA_DIR) + "/" + name; }
+std::vector<unsigned char> sample_survey(const std::string& sample, const std::string& dir, const std::string& copy) {
+    const std::vector<unsigned char> b = read_file(lasdata(sample));
+    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    double tMin = 1e300, tMax = -1e300;
+    for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
+        const double t = torvane::load<double>(b.data() + h.OffsetToData + k * h.PointDataRecordLength + 20);
+        tMin = std::min(tMin, t), tMax = std::max(tMax, t);
+    }
+    std::filesystem::copy_file(lasdata(sample), dir + "/" + copy);
+    write_text(dir + "/list.txt", copy + "\n");
+    char traj[256];
+    std::snprintf(traj, sizeof(traj), "%.3f %.3f %.3f %.6f\n%.3f %.3f %.3f %.6f\n", h.MinX, h.MinY, h.MaxZ + 500,
+                  tMin - 1, h.MaxX, h.MaxY, h.MaxZ + 600, tMax + 1);
+    write_text(dir + "/traj.txt", traj);
+    return b;
+}
+
 bool have_lasdata() { return std::filesystem::exists(lasdata("simple.las")); }
 
 }  // namespace testutil

@@ -52,6 +52,10 @@ RunResult run_in(const std::string& dir, const std::string& program, const std::
 RunResult run_tool(const std::string& dir, const std::vector<std::string>& args);
 
 std::string lasdata(const std::string& name);  // path of a real sample file
+// Copies a real sample file into dir under the name copy, with list.txt naming it and a
+// made-up trajectory traj.txt: a straight climb across its extent, high above its
+// returns, spanning its GPS times. Returns the file's bytes.
+std::vector<unsigned char> sample_survey(const std::string& sample, const std::string& dir, const std::string& copy);
 bool have_lasdata();
 
 // The banner as the tool prints it.

@@ -146,20 +146,9 @@ TEST(NormalizedFiles, SecondRunOverwritesWithIdenticalBytesAndSwitches) {
 
 TEST(NormalizedFiles, RealFileKeepsItsVariableLengthRecords) {
     if (!have_lasdata()) GTEST_SKIP() << "sample LAS files not present";
-    const std::vector<unsigned char> b = read_file(lasdata("mvk-thin.las"));
-    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
-    double tMin = 1e300, tMax = -1e300;
-    for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
-        const double t = torvane::load<double>(b.data() + h.OffsetToData + k * 28 + 20);
-        tMin = std::min(tMin, t), tMax = std::max(tMax, t);
-    }
     TempDir d;
-    std::filesystem::copy_file(lasdata("mvk-thin.las"), d / "mvk.las");
-    write_text(d / "list.txt", "mvk.las\n");
-    char traj[256];
-    std::snprintf(traj, sizeof(traj), "%.3f %.3f %.3f %.6f\n%.3f %.3f %.3f %.6f\n", h.MinX, h.MinY, h.MaxZ + 800,
-                  tMin - 1, h.MaxX, h.MaxY, h.MaxZ + 900, tMax + 1);
-    write_text(d / "traj.txt", traj);
+    const std::vector<unsigned char> b = sample_survey("mvk-thin.las", d.path, "mvk.las");
+    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
     const RunResult r = run_tool(d.path, {"list.txt", "traj.txt", "2", "2", "10", "100000"});
     ASSERT_EQ(r.status, 0) << r.out;
     const std::vector<unsigned char> out = read_file(d / "mvk_NormI.las");

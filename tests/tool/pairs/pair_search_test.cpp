@@ -161,20 +161,8 @@ TEST_F(PairSearch, SimulatedTileMatchesBruteForceCount) {
 
 TEST(RealSurvey, SampleFileWithMadeUpTrajectory) {
     if (!have_lasdata()) GTEST_SKIP() << "sample LAS files not present";
-    const std::vector<unsigned char> b = read_file(lasdata("sample_c.las"));
-    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
-    double tMin = 1e300, tMax = -1e300;
-    for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
-        const double t = torvane::load<double>(b.data() + h.OffsetToData + k * 34 + 20);
-        tMin = std::min(tMin, t), tMax = std::max(tMax, t);
-    }
     TempDir d;
-    std::filesystem::copy_file(lasdata("sample_c.las"), d / "sample_c.las");
-    write_text(d / "list.txt", "sample_c.las\n");
-    char traj[256];
-    std::snprintf(traj, sizeof(traj), "%.3f %.3f %.3f %.6f\n%.3f %.3f %.3f %.6f\n", h.MinX, h.MinY, h.MaxZ + 500,
-                  tMin - 1, h.MaxX, h.MaxY, h.MaxZ + 600, tMax + 1);
-    write_text(d / "traj.txt", traj);
+    sample_survey("sample_c.las", d.path, "sample_c.las");
     const RunResult r = run_tool(d.path, {"list.txt", "traj.txt", "1", "1", "10", "100000", "-n"});
     EXPECT_EQ(r.status, 0) << r.out;
     const std::size_t p = r.out.find("Found ");
