@@ -21,42 +21,42 @@ const char* const kBanner =
     "\n\n** No warranty regarding script behavior is given or implied **"
     "\n** Acknowledging the author's efforts ensures script updates and availability **\n";
 
-std::vector<unsigned char> make_las(const LasSpec& spec, const std::vector<Point>& points) {
+std::vector<unsigned char> make_las(const LasShape& shape, const std::vector<Point>& points) {
     static const uint16_t lengths[4] = {20, 28, 26, 34};
-    const uint16_t len = spec.recordLength ? spec.recordLength : lengths[spec.format];
+    const uint16_t len = shape.recordLength ? shape.recordLength : lengths[shape.format];
     torvane::LAS12Header h;
     std::memset(&h, 0, sizeof(h));
     torvane::initialize_header12(&h);
-    h.VersionMinor = static_cast<uint8_t>(spec.versionMinor);
-    h.PointDataFormatID = static_cast<uint8_t>(spec.format);
+    h.VersionMinor = static_cast<uint8_t>(shape.versionMinor);
+    h.PointDataFormatID = static_cast<uint8_t>(shape.format);
     h.PointDataRecordLength = len;
-    h.OffsetToData = static_cast<uint32_t>(227 + spec.preamble.size());
+    h.OffsetToData = static_cast<uint32_t>(227 + shape.preamble.size());
     h.NumberOfPointReturns =
-        spec.declaredPoints >= 0 ? static_cast<uint32_t>(spec.declaredPoints) : static_cast<uint32_t>(points.size());
-    h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = spec.scale;
-    h.XOffset = spec.offset[0];
-    h.YOffset = spec.offset[1];
-    h.ZOffset = spec.offset[2];
-    if (spec.autoExtent && !points.empty()) {
+        shape.declaredPoints >= 0 ? static_cast<uint32_t>(shape.declaredPoints) : static_cast<uint32_t>(points.size());
+    h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = shape.scale;
+    h.XOffset = shape.offset[0];
+    h.YOffset = shape.offset[1];
+    h.ZOffset = shape.offset[2];
+    if (shape.autoExtent && !points.empty()) {
         int32_t lo[3] = {points[0].X, points[0].Y, points[0].Z}, hi[3] = {lo[0], lo[1], lo[2]};
         for (const Point& p : points) {
             const int32_t v[3] = {p.X, p.Y, p.Z};
             for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], v[a]), hi[a] = std::max(hi[a], v[a]);
         }
-        h.MinX = lo[0] * spec.scale + spec.offset[0];
-        h.MaxX = hi[0] * spec.scale + spec.offset[0];
-        h.MinY = lo[1] * spec.scale + spec.offset[1];
-        h.MaxY = hi[1] * spec.scale + spec.offset[1];
-        h.MinZ = lo[2] * spec.scale + spec.offset[2];
-        h.MaxZ = hi[2] * spec.scale + spec.offset[2];
+        h.MinX = lo[0] * shape.scale + shape.offset[0];
+        h.MaxX = hi[0] * shape.scale + shape.offset[0];
+        h.MinY = lo[1] * shape.scale + shape.offset[1];
+        h.MaxY = hi[1] * shape.scale + shape.offset[1];
+        h.MinZ = lo[2] * shape.scale + shape.offset[2];
+        h.MaxZ = hi[2] * shape.scale + shape.offset[2];
     } else {
-        h.MinX = spec.minX, h.MaxX = spec.maxX, h.MinY = spec.minY;
-        h.MaxY = spec.maxY, h.MinZ = spec.minZ, h.MaxZ = spec.maxZ;
+        h.MinX = shape.minX, h.MaxX = shape.maxX, h.MinY = shape.minY;
+        h.MaxY = shape.maxY, h.MinZ = shape.minZ, h.MaxZ = shape.maxZ;
     }
-    std::vector<unsigned char> bytes(sizeof(h) + spec.preamble.size() + points.size() * len, 0);
+    std::vector<unsigned char> bytes(sizeof(h) + shape.preamble.size() + points.size() * len, 0);
     std::memcpy(bytes.data(), &h, sizeof(h));
-    if (!spec.preamble.empty()) std::memcpy(bytes.data() + sizeof(h), spec.preamble.data(), spec.preamble.size());
-    unsigned char* r = bytes.data() + sizeof(h) + spec.preamble.size();
+    if (!shape.preamble.empty()) std::memcpy(bytes.data() + sizeof(h), shape.preamble.data(), shape.preamble.size());
+    unsigned char* r = bytes.data() + sizeof(h) + shape.preamble.size();
     for (const Point& p : points) {
         torvane::store(r, p.X);
         torvane::store(r + 4, p.Y);

@@ -17,7 +17,7 @@ struct Point {
     uint16_t PointSourceID = 0;
 };
 
-struct LasSpec {
+struct LasShape {
     int versionMinor = 2;
     int format = 1;
     uint16_t recordLength = 0;  // 0: the format's own length
@@ -29,7 +29,7 @@ struct LasSpec {
     int64_t declaredPoints = -1;          // -1: the number of points
 };
 
-std::vector<unsigned char> make_las(const LasSpec& spec, const std::vector<Point>& points);
+std::vector<unsigned char> make_las(const LasShape& shape, const std::vector<Point>& points);
 void write_file(const std::string& path, const std::vector<unsigned char>& bytes);
 void write_text(const std::string& path, const std::string& text);
 std::vector<unsigned char> read_file(const std::string& path);

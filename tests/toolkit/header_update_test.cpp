@@ -29,20 +29,20 @@ TEST(UpdateHeader, CorrectHeaderOfRealFileStaysByteIdentical) {
 
 TEST(UpdateHeader, RecomputesCountsAndExtentIncludingFarZ) {
     TempDir d;
-    LasSpec spec;
-    spec.format = 3;
-    spec.scale = 0.01;
-    spec.offset[0] = 1000.0;
-    spec.autoExtent = false;  // a wrong extent to be corrected
-    spec.declaredPoints = 99;
-    spec.preamble = {1, 2, 3, 4, 5};
+    LasShape shape;
+    shape.format = 3;
+    shape.scale = 0.01;
+    shape.offset[0] = 1000.0;
+    shape.autoExtent = false;  // a wrong extent to be corrected
+    shape.declaredPoints = 99;
+    shape.preamble = {1, 2, 3, 4, 5};
     std::vector<Point> pts(5);
     pts[0].X = -5, pts[0].Y = 10, pts[0].Z = 20000000, pts[0].bitfield = 0x11;  // return 1
     pts[1].X = 7, pts[1].Y = -3, pts[1].Z = 30000000, pts[1].bitfield = 0x12;   // return 2
     pts[2].X = 2, pts[2].Y = 4, pts[2].Z = 25000000, pts[2].bitfield = 0x15;    // return 5
     pts[3].bitfield = 0x10, pts[3].Z = 20000001;                                // return 0
     pts[4].bitfield = 0x17, pts[4].Z = 20000002;                                // return 7
-    std::vector<unsigned char> bytes = make_las(spec, pts);
+    std::vector<unsigned char> bytes = make_las(shape, pts);
     bytes.push_back(0xAB);  // a trailing piece shorter than a record
     write_file(d / "f.las", bytes);
     update(d / "f.las");
@@ -63,9 +63,9 @@ TEST(UpdateHeader, RecomputesCountsAndExtentIncludingFarZ) {
 
 TEST(UpdateHeader, FileWithoutRecordsGetsStartBounds) {
     TempDir d;
-    LasSpec spec;
-    spec.declaredPoints = 10;
-    write_file(d / "e.las", make_las(spec, {}));
+    LasShape shape;
+    shape.declaredPoints = 10;
+    write_file(d / "e.las", make_las(shape, {}));
     update(d / "e.las");
     const torvane::LAS12Header h = header_of(d / "e.las");
     EXPECT_EQ(+h.NumberOfPointReturns, 0u);
@@ -75,12 +75,12 @@ TEST(UpdateHeader, FileWithoutRecordsGetsStartBounds) {
 
 TEST(UpdateHeader, RefusesUndefinedFormatAndShortFiles) {
     TempDir d;
-    LasSpec spec;
-    spec.versionMinor = 1;
-    spec.format = 3;
-    write_file(d / "c0.las", make_las(spec, {Point{}}));
+    LasShape shape;
+    shape.versionMinor = 1;
+    shape.format = 3;
+    write_file(d / "c0.las", make_las(shape, {Point{}}));
     EXPECT_FAILS_WITH(torvane::update_header(d / "c0.las"), "Cannot update header of .*c0.las: its point data format");
-    std::vector<unsigned char> b = make_las(LasSpec{}, {});
+    std::vector<unsigned char> b = make_las(LasShape{}, {});
     b.resize(150);
     write_file(d / "s.las", b);
     EXPECT_FAILS_WITH(torvane::update_header(d / "s.las"), "s.las is not a valid .las file");
@@ -113,12 +113,12 @@ TEST(InitializeHeader, DefaultsOfTheThreeVersions) {
 TEST(Layouts, UnalignedRecordsReadByByteCopy) {
     // Format 2 and 3 records back to back put every second record's fields off alignment.
     for (int format : {2, 3}) {
-        LasSpec spec;
-        spec.format = format;
+        LasShape shape;
+        shape.format = format;
         std::vector<Point> pts(3);
         for (int k = 0; k < 3; ++k) pts[k].X = -100000 * (k + 1), pts[k].Intensity = static_cast<uint16_t>(300 + k),
                                     pts[k].GPSTime = 1.5e8 + k;
-        const std::vector<unsigned char> b = make_las(spec, pts);
+        const std::vector<unsigned char> b = make_las(shape, pts);
         const std::size_t len = format == 2 ? 26 : 34;
         for (int k = 0; k < 3; ++k) {
             const unsigned char* r = b.data() + 227 + k * len;

@@ -15,11 +15,11 @@ std::pair<int, std::string> classify(const std::string& path) {
 }
 
 std::vector<unsigned char> header_bytes(int major, int minor, int format, uint16_t length) {
-    LasSpec spec;
-    spec.versionMinor = minor;
-    spec.format = format < 4 ? format : 1;
-    spec.recordLength = length;
-    std::vector<unsigned char> b = make_las(spec, {});
+    LasShape shape;
+    shape.versionMinor = minor;
+    shape.format = format < 4 ? format : 1;
+    shape.recordLength = length;
+    std::vector<unsigned char> b = make_las(shape, {});
     b[24] = static_cast<unsigned char>(major);
     b[104] = static_cast<unsigned char>(format);
     return b;

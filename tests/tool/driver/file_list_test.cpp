@@ -14,13 +14,13 @@ namespace {
 
 // A small valid file with GPS time.
 std::vector<unsigned char> valid_las(int minor = 2, int format = 1) {
-    LasSpec spec;
-    spec.versionMinor = minor;
-    spec.format = format;
+    LasShape shape;
+    shape.versionMinor = minor;
+    shape.format = format;
     std::vector<Point> pts(2);
     pts[0].X = 1, pts[0].GPSTime = 10.0;
     pts[1].X = 3, pts[1].Y = 2, pts[1].GPSTime = 20.0;
-    return make_las(spec, pts);
+    return make_las(shape, pts);
 }
 
 RunResult run_list(const TempDir& d, const std::string& list, std::vector<std::string> extra = {"-n"}) {
@@ -93,11 +93,11 @@ TEST(FileList, UndefinedFormatsOfOldVersions) {
     EXPECT_EQ(after_banner(run_list(d, "f3.las")), kNoTrajectory);
     write_file(d / "f2.las", valid_las(0, 2));
     EXPECT_EQ(after_banner(run_list(d, "f2.las")), "File f2.las does not contain GPS information [required]\n");
-    LasSpec spec;
-    spec.versionMinor = 1;
-    spec.format = 3;
-    spec.recordLength = 30;
-    write_file(d / "f3s.las", make_las(spec, {Point{}}));
+    LasShape shape;
+    shape.versionMinor = 1;
+    shape.format = 3;
+    shape.recordLength = 30;
+    write_file(d / "f3s.las", make_las(shape, {Point{}}));
     EXPECT_EQ(after_banner(run_list(d, "f3s.las")),
               "\nData format of f3s.las (3) is incompatible with Length of Data Record (30)\n");
 }

@@ -200,9 +200,9 @@ std::string summary_of(const RunResult& r) { return r.out.substr(r.out.find("\rS
 TEST(EstimateThroughTheBinary, MeanRangesVarianceAndSummary) {
     TempDir d;
     write_text(d / "traj.txt", kOutAndBack);
-    write_file(d / "a.las", make_las(LasSpec{}, join({spot(100, 100, 10, 110, 20), spot(500, 120, 30, 130, 30)})));
-    write_file(d / "b.las", make_las(LasSpec{}, spot(100, 100, 50, 100, 50)));
-    write_file(d / "c.las", make_las(LasSpec{}, join({spot(300, 200, 40, 200, 40), spot(600, 200, 40, 200, 40),
+    write_file(d / "a.las", make_las(LasShape{}, join({spot(100, 100, 10, 110, 20), spot(500, 120, 30, 130, 30)})));
+    write_file(d / "b.las", make_las(LasShape{}, spot(100, 100, 50, 100, 50)));
+    write_file(d / "c.las", make_las(LasShape{}, join({spot(300, 200, 40, 200, 40), spot(600, 200, 40, 200, 40),
                                                       spot(900, 200, 40, 200, 40)})));
     const std::vector<std::string> args = {"list.txt", "traj.txt", "200", "200", "10", "10000", "-n"};
 
@@ -237,7 +237,7 @@ TEST(EstimateThroughTheBinary, MeanRangesVarianceAndSummary) {
 
     // A file in which no pair is found ends the estimate, naming its RAI file, even
     // when an earlier run left a file of that name.
-    write_file(d / "e.las", make_las(LasSpec{}, {spot(100, 100, 10, 100, 10)[0]}));
+    write_file(d / "e.las", make_las(LasShape{}, {spot(100, 100, 10, 100, 10)[0]}));
     write_file(d / "tmp_RAI_e.dat", std::vector<unsigned char>(64, 7));
     write_text(d / "list.txt", "a.las e.las");
     r = run_tool(d.path, args);

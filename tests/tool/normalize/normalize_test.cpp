@@ -158,9 +158,9 @@ TEST(NormalizedFiles, RealFileKeepsItsVariableLengthRecords) {
 
 TEST(NormalizedFiles, FileWithoutRecordsIsCopiedUnchanged) {
     TempDir d;
-    LasSpec spec;
-    spec.preamble = {9, 8, 7};
-    const std::vector<unsigned char> empty = make_las(spec, {});
+    LasShape shape;
+    shape.preamble = {9, 8, 7};
+    const std::vector<unsigned char> empty = make_las(shape, {});
     write_file(d / "empty.las", empty);
     quilvor::_pairInfo.assign(1, quilvor::pairStruct{d / "empty.las", "unused", 0, -1.0});
     quilvor::_fileCount = 1;

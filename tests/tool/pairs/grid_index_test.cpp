@@ -20,14 +20,14 @@ Point at(double x, double y, double z, double t, uint16_t intensity, double scal
 }  // namespace
 
 TEST_F(GridIndex, SnappedGridAndCellOrderWithinFileOrder) {
-    LasSpec spec;
-    spec.scale = 0.5;
-    spec.autoExtent = false;
-    spec.minX = 0.3, spec.maxX = 9.7, spec.minY = 0.2, spec.maxY = 1.9;
+    LasShape shape;
+    shape.scale = 0.5;
+    shape.autoExtent = false;
+    shape.minX = 0.3, shape.maxX = 9.7, shape.minY = 0.2, shape.maxY = 1.9;
     // Three returns of the cell at column 0, row 0 with a return of another cell between them in file order.
     std::vector<Point> pts = {at(0.5, 1.5, 0, 100, 1), at(9.5, 0.5, 0, 150, 9), at(0.5, 1.5, 0, 200, 2),
                               at(0.5, 1.5, 0, 300, 3)};
-    setup_run(spec, pts, 1, 1, 1, 1000);
+    setup_run(shape, pts, 1, 1, 1, 1000);
     CellOrderedFile g;
     testing::internal::CaptureStdout();
     ASSERT_TRUE(build_grid_index(0, g));
@@ -57,13 +57,13 @@ TEST_F(GridIndex, SnappedGridAndCellOrderWithinFileOrder) {
 }
 
 TEST_F(GridIndex, ReturnsOnAndJustBeyondTheBorders) {
-    LasSpec spec;
-    spec.scale = 0.5;
-    spec.autoExtent = false;
-    spec.minX = 0, spec.maxX = 3, spec.minY = 0, spec.maxY = 2;
+    LasShape shape;
+    shape.scale = 0.5;
+    shape.autoExtent = false;
+    shape.minX = 0, shape.maxX = 3, shape.minY = 0, shape.maxY = 2;
     // Exactly on the eastern and northern borders, at MinX / MinY, and half a cell outside.
     std::vector<Point> pts = {at(3, 2, 0, 1, 1), at(0, 0, 0, 2, 2), at(-0.5, -0.5, 0, 3, 3), at(3.5, 2.5, 0, 4, 4)};
-    setup_run(spec, pts, 1, 1, 1, 1000);
+    setup_run(shape, pts, 1, 1, 1, 1000);
     CellOrderedFile g;
     testing::internal::CaptureStdout();
     ASSERT_TRUE(build_grid_index(0, g));
@@ -73,42 +73,42 @@ TEST_F(GridIndex, ReturnsOnAndJustBeyondTheBorders) {
 }
 
 TEST_F(GridIndex, RefusedFiles) {
-    LasSpec spec;
-    spec.scale = 0.5;
-    spec.autoExtent = false;
-    spec.minX = 0, spec.maxX = 3, spec.minY = 0, spec.maxY = 2;
-    setup_run(spec, {at(1, 1, 0, 5, 1), at(5.5, 1, 0, 6, 1)}, 1, 1, 1, 1000);
+    LasShape shape;
+    shape.scale = 0.5;
+    shape.autoExtent = false;
+    shape.minX = 0, shape.maxX = 3, shape.minY = 0, shape.maxY = 2;
+    setup_run(shape, {at(1, 1, 0, 5, 1), at(5.5, 1, 0, 6, 1)}, 1, 1, 1, 1000);
     EXPECT_FAILS_WITH(pairDataToFile(0), "Returns of a.las lie outside the extent given in its header");
 
-    setup_run(spec, {at(1, 1, 0, 5, 1), at(2, 1, 0, 20000, 1)}, 1, 1, 1, 1000);
+    setup_run(shape, {at(1, 1, 0, 5, 1), at(2, 1, 0, 20000, 1)}, 1, 1, 1, 1000);
     EXPECT_FAILS_WITH(pairDataToFile(0), "GPS times of a.las \\(5.000000 to 20000.000000\\) lie outside the "
                                          "reference data \\(0.000000 to 10000.000000\\)");
-    setup_run(spec, {at(1, 1, 0, std::nan(""), 1)}, 1, 1, 1, 1000);
+    setup_run(shape, {at(1, 1, 0, std::nan(""), 1)}, 1, 1, 1, 1000);
     EXPECT_FAILS_WITH(pairDataToFile(0), "File a.las holds a return with an invalid GPS time");
 
-    spec.maxX = 1e9;
-    setup_run(spec, {at(1, 1, 0, 5, 1)}, 0.001, 0.001, 1, 1000);
+    shape.maxX = 1e9;
+    setup_run(shape, {at(1, 1, 0, 5, 1)}, 0.001, 0.001, 1, 1000);
     EXPECT_FAILS_WITH(pairDataToFile(0), "Specified max radius resolution is too fine");
 }
 
 TEST_F(GridIndex, CellLimitIsInclusive) {
-    LasSpec spec;
-    spec.autoExtent = false;
-    spec.minX = 0, spec.maxX = 401250000, spec.minY = 0, spec.maxY = 1;
-    setup_run(spec, {at(1, 0.5, 0, 5, 1, 1.0)}, 1, 1, 1, 1000);
+    LasShape shape;
+    shape.autoExtent = false;
+    shape.minX = 0, shape.maxX = 401250000, shape.minY = 0, shape.maxY = 1;
+    setup_run(shape, {at(1, 0.5, 0, 5, 1, 1.0)}, 1, 1, 1, 1000);
     CellOrderedFile g;
     testing::internal::CaptureStdout();
     EXPECT_TRUE(build_grid_index(0, g));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(static_cast<uint64_t>(g.ncols) * g.nrows, 401250000u);
     g = CellOrderedFile{};
-    spec.maxX = 401250001;
-    setup_run(spec, {at(1, 0.5, 0, 5, 1, 1.0)}, 1, 1, 1, 1000);
+    shape.maxX = 401250001;
+    setup_run(shape, {at(1, 0.5, 0, 5, 1, 1.0)}, 1, 1, 1, 1000);
     EXPECT_FAILS_WITH(pairDataToFile(0), "Specified max radius resolution is too fine");
 }
 
 TEST_F(GridIndex, FileWithoutRecords) {
-    setup_run(LasSpec{}, {}, 1, 1, 1, 1000);
+    setup_run(LasShape{}, {}, 1, 1, 1, 1000);
     EXPECT_EQ(run_stage(),
               "\nFile:                               a.las\n\r  Found 0 pairs                     \n\r" +
                   std::string(77, ' ') + "\r");

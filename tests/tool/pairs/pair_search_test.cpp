@@ -22,10 +22,10 @@ Point at(double x, double y, double z, double t, uint16_t intensity) {
     return p;
 }
 
-LasSpec tenth_spec() {
-    LasSpec spec;
-    spec.scale = 0.1;
-    return spec;
+LasShape tenth_spec() {
+    LasShape shape;
+    shape.scale = 0.1;
+    return shape;
 }
 
 using Pairs = std::vector<std::pair<int, int>>;

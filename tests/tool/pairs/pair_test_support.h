@@ -22,9 +22,9 @@ protected:
     void TearDown() override { std::filesystem::current_path(previous); }
 
     // One listed file a.las with these points, and a trajectory spanning the times 0 to 10000.
-    void setup_run(const testutil::LasSpec& spec, const std::vector<testutil::Point>& pts, double maxDist,
+    void setup_run(const testutil::LasShape& shape, const std::vector<testutil::Point>& pts, double maxDist,
                    double radius, double minT, double maxT) {
-        testutil::write_file("a.las", testutil::make_las(spec, pts));
+        testutil::write_file("a.las", testutil::make_las(shape, pts));
         quilvor::_maxPairDist = maxDist;
         quilvor::_resolution = radius;
         quilvor::_minTimeBWSwaths = minT;
