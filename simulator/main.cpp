@@ -44,6 +44,10 @@ int main(int argc, char** argv) {
     }
     try {
         const simsurvey::Summary s = simsurvey::simulate(o);
+        if (s.files.empty()) {
+            std::printf("LAS_SimSurvey: no tile holds an overlap of two swaths (fly at least two lines)\n");
+            return -1;
+        }
         std::printf("Files written:  %zu LAS files, las_list.txt, trajectory.txt in %s\n", s.files.size(),
                     o.outDir.c_str());
         std::printf("Returns:        %llu\n", static_cast<unsigned long long>(s.returns));

@@ -133,6 +133,9 @@ TEST(Simulator, CommandLine) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Tool arguments: las_list.txt trajectory.txt 1.415 1.415 1 "), std::string::npos) << r.out;
     EXPECT_TRUE(file_exists(d / "w/las_list.txt"));
+    r = run_in(d.path, SIMSURVEY_BIN, {"--out", "one", "--lines", "1"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("no tile holds an overlap of two swaths"), std::string::npos);
     r = run_in(d.path, SIMSURVEY_BIN, {"--format", "2"});
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find("invalid value for --format: 2"), std::string::npos);
