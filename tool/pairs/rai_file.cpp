@@ -105,30 +105,4 @@ void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, std::FILE* tmp, u
     std::printf("\r%77s\r", "");
 }
 
-void pairDataToFile(uint16_t LASID) {
-    CellOrderedFile g;
-    if (!build_grid_index(LASID, g)) return;
-
-    std::FILE* tmp = std::fopen("~tmp_rpi", "w+b");
-    if (tmp == nullptr) fail("\nCannot open temporary binary file to hold the indices of identified return pairs\n");
-    std::printf("\r  ... Searching for return pairs ...\r");
-    const uint32_t nPairs = search_return_pairs(g, tmp);
-    std::vector<int32_t>().swap(g.cumulativeCount);
-    std::vector<int32_t>().swap(g.countReturnsInCell);
-    std::printf("\r  Found %u pairs                     \n", nPairs);
-    if (nPairs == 0) {
-        std::fclose(tmp);
-        std::remove("~tmp_rpi");
-        std::printf("\r%77s\r", "");
-        return;
-    }
-    if (std::fflush(tmp) != 0) fail("\nFailed to write to temporary binary file ~tmp_rpi\n");
-    // The decoded coordinates are not needed any more.
-    std::vector<double>().swap(g.x);
-    std::vector<double>().swap(g.y);
-    std::vector<double>().swap(g.z);
-    std::vector<double>().swap(g.t);
-    write_pair_attributes(LASID, g, tmp, nPairs);
-}
-
 }  // namespace quilvor
