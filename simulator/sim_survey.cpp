@@ -166,10 +166,7 @@ void returns_in_rectangle(const Options& o, double x0, double x1, double y0, dou
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+using torvane::FilePtr;
 
 std::string write_tile(const Options& o, const std::vector<Return>& rs, const std::string& name) {
     const double ox = o.offsetX + 1000.0, oy = o.offsetY + 1000.0;  // the area's south-west corner

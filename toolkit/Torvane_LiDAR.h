@@ -8,7 +8,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 static_assert(std::endian::native == std::endian::little,
@@ -205,6 +207,12 @@ static_assert(offsetof(LAS12fm3, Red) == 28);
 // Offsets within every point record that the tool processes.
 inline constexpr std::size_t withinRecordOffsetToIntensity = 12;
 inline constexpr std::size_t withinRecordOffsetToGPSTime = 20;
+
+// Owns a C stream and closes it when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Byte-copy access to a field at any address.
 template <class T>

@@ -7,11 +7,6 @@
 namespace torvane {
 
 namespace {
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // Bytes 0 to 106 of the header hold everything check_las looks at.
 constexpr std::size_t classifyBytes = 107;
 }  // namespace

@@ -77,11 +77,7 @@ inline std::unique_ptr<unsigned char[]> allocate_bytes_or_fail(std::size_t n, co
     }
 }
 
-// Owns a C stream and closes it when it goes out of scope.
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+using torvane::FilePtr;
 
 // The whole content of an open text file.
 std::string read_whole_text(std::FILE* f);
