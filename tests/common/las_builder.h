@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Torvane_LiDAR.h"
+#include "run_state.h"
 
 namespace testutil {
 
@@ -64,12 +65,17 @@ extern const char* const kBanner;
 }  // namespace testutil
 
 // Runs stmt in a child process whose standard output goes to standard error,
-// and expects exit status 255 and output matching regex.
+// and expects exit status 255 and output matching regex; a stage's failure is
+// reported as main reports it.
 #define EXPECT_FAILS_WITH(stmt, regex)                                             \
     EXPECT_EXIT(                                                                   \
         {                                                                          \
             std::fflush(stdout);                                                   \
             dup2(2, 1);                                                            \
-            stmt;                                                                  \
+            try {                                                                  \
+                stmt;                                                              \
+            } catch (const quilvor::Failure& failure) {                            \
+                quilvor::end_run_with(failure);                                    \
+            }                                                                      \
         },                                                                         \
         ::testing::ExitedWithCode(255), regex)

@@ -71,7 +71,7 @@ void check_las_4_GPSTime(const std::vector<char*>& names) {
     for (char* name : names) {
         const int16_t LASType = torvane::check_las(name);
         switch (LASType) {
-            case -1: std::exit(-1);
+            case -1: throw Failure("");  // check_las has printed why
             case 1: case 3: case 5: case 7: refuse_gps(name);
             case 2: case 4: case 6: case 8: break;
             case 0: {
@@ -90,7 +90,7 @@ void check_las_4_GPSTime(const std::vector<char*>& names) {
                          '0' + format, static_cast<int>(length));
                 break;
             }
-            default: std::exit(-1);
+            default: throw Failure("");
         }
         check_layout(name);
     }

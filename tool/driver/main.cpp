@@ -70,7 +70,11 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     try {
         return run(argc, argv);
+    } catch (const Failure& failure) {
+        end_run_with(failure);
+    } catch (const std::bad_alloc&) {
+        end_run_with(Failure("\nFailed to allocate memory\n"));
     } catch (const std::exception& e) {
-        fail("\nUnexpected failure: %s\n", e.what());
+        end_run_with(Failure(std::string("\nUnexpected failure: ") + e.what() + "\n"));
     }
 }

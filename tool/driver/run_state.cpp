@@ -1,6 +1,9 @@
 // Definitions and initial values of the run state.
 #include "run_state.h"
 
+#include <cstdarg>
+#include <cstdlib>
+
 namespace quilvor {
 
 double _maxPairDist = 0.0;
@@ -26,6 +29,25 @@ double _meanRange = 0.0;
 double _preNormIntensityVar = 0.0;
 double _postNormIntensityVar = 0.0;
 double _normFactor = 0.0;
+
+void fail(const char* fmt, ...) {
+    std::va_list args;
+    va_start(args, fmt);
+    std::va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, again);
+    va_end(again);
+    throw Failure(std::move(text));
+}
+
+void end_run_with(const Failure& failure) {
+    std::fputs(failure.message.c_str(), stdout);
+    std::fflush(stdout);
+    std::exit(-1);
+}
 
 std::string read_whole_text(std::FILE* f) {
     std::string text;

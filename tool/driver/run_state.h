@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
@@ -52,7 +53,22 @@ extern double _preNormIntensityVar;
 extern double _postNormIntensityVar;
 extern double _normFactor;
 
-using torvane::fail;
+// A failure of a stage: the message the run prints on standard output before
+// it ends with exit status -1. Stages throw it; main (or the thread that runs a
+// stage for one file) catches it, so a failure in a worker never ends the
+// process by itself.
+struct Failure : std::exception {
+    std::string message;
+    explicit Failure(std::string text) : message(std::move(text)) {}
+    const char* what() const noexcept override { return message.c_str(); }
+};
+
+// Formats the message and throws it as a Failure.
+[[noreturn]] void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Prints the failure's message on standard output and ends the process with
+// exit status -1.
+[[noreturn]] void end_run_with(const Failure& failure);
 
 // Sizes a vector to n value-initialised entries; ends the run with the given
 // message (formatted with arg) when the memory cannot be had.
