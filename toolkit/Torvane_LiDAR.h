@@ -236,6 +236,10 @@ int16_t file_access(const std::string& filename);
 int16_t check_file_extension(const std::string& filename, const std::string& extension);
 void error_msg(int i, const std::string& text);
 int16_t check_las(const std::string& filename);
+// Opens a regular file for binary reading; a name that is not a regular file
+// (a directory, FIFO, device or socket) is refused without being opened, and
+// no open blocks. nullptr when refused or when the file cannot be opened.
+FilePtr open_regular_file(const std::string& filename);
 void check_DEM(const std::string& str);
 
 // ---------------------------------------------------------------------------

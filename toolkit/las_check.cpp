@@ -1,4 +1,8 @@
 // LAS file validation and file-name checks.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -11,14 +15,44 @@ namespace {
 constexpr std::size_t classifyBytes = 107;
 }  // namespace
 
+namespace {
+bool is_regular_or_directory(const std::string& filename) {
+    struct stat st;
+    return ::stat(filename.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode));
+}
+}  // namespace
+
 int16_t file_access(const std::string& filename) {
-    std::FILE* f = std::fopen(filename.c_str(), "r");
-    if (f == nullptr) {
+    bool readable;
+    if (is_regular_or_directory(filename)) {
+        std::FILE* f = std::fopen(filename.c_str(), "r");
+        readable = f != nullptr;
+        if (f != nullptr) std::fclose(f);
+    } else {
+        // A FIFO, device or socket is never opened here: opening one can block.
+        readable = ::access(filename.c_str(), R_OK) == 0;
+    }
+    if (!readable) {
         std::printf("Unable to open file %s in file_access()\n", filename.c_str());
         return -1;
     }
-    std::fclose(f);
     return 0;
+}
+
+FilePtr open_regular_file(const std::string& filename) {
+    struct stat st;
+    if (::stat(filename.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    // Non-blocking, in case the name is replaced by a FIFO after the check.
+    const int fd = ::open(filename.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (f == nullptr) ::close(fd);
+    return FilePtr(f);
 }
 
 int16_t check_file_extension(const std::string& filename, const std::string& extension) {
@@ -57,7 +91,7 @@ int16_t check_las(const std::string& filename) {
     unsigned char b[classifyBytes];
     std::size_t got = 0;
     {
-        FilePtr f(std::fopen(filename.c_str(), "rb"));
+        FilePtr f = open_regular_file(filename);
         if (f) got = std::fread(b, 1, classifyBytes, f.get());
     }
     if (got < classifyBytes || std::memcmp(b, "LASF", 4) != 0) {

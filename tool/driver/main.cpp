@@ -36,15 +36,10 @@ int run(int argc, char** argv) {
     checkArgs(argv);
 
     {
-        FilePtr list(std::fopen(argv[1], "r"));
-        if (!list) fail("\nCannot open input ASCII file %s for reading\n", argv[1]);
-        std::string text = read_whole_text(list.get());
-        const std::vector<char*> names = split_tokens(text);
-        if (names.size() > 65535) fail("\nToo many LAS files listed in %s (at most 65535)\n", argv[1]);
+        const std::vector<std::string> names = read_list(argv[1]);
         _fileCount = static_cast<uint16_t>(names.size());
-        if (_fileCount == 0) fail("\nInvalid contents in %s\n", argv[1]);
         init_pairInfo(names);
-        check_las_4_GPSTime(names);
+        check_las_4_GPSTime();
     }
     if (_skipNormalizationFlag == -1) check_outputs_against_inputs();
 

@@ -49,27 +49,32 @@ void end_run_with(const Failure& failure) {
     std::exit(-1);
 }
 
-std::string read_whole_text(std::FILE* f) {
-    std::string text;
-    char block[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(block, 1, sizeof(block), f)) > 0) text.append(block, got);
-    return text;
+namespace {
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+}  // namespace
+
+bool TokenReader::next(std::string& token) {
+    token.clear();
+    for (;;) {
+        if (pos == end) {
+            pos = 0;
+            end = std::fread(block.data(), 1, block.size(), f);
+            if (end == 0) return !token.empty();
+        }
+        if (token.empty()) {
+            while (pos < end && is_blank(block[pos])) ++pos;
+            if (pos == end) continue;
+        }
+        const std::size_t start = pos;
+        while (pos < end && !is_blank(block[pos])) ++pos;
+        token.append(block.data() + start, pos - start);
+        if (pos < end) return true;  // ended by a blank
+    }
 }
 
-std::vector<char*> split_tokens(std::string& text) {
-    std::vector<char*> tokens;
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; };
-    const std::size_t n = text.size();
-    std::size_t k = 0;
-    while (k < n) {
-        while (k < n && isSpace(text[k])) ++k;
-        if (k == n) break;
-        tokens.push_back(text.data() + k);
-        while (k < n && !isSpace(text[k])) ++k;
-        if (k < n) text[k++] = '\0';  // the string's own terminator ends the last token
-    }
-    return tokens;
+void TokenReader::restart() {
+    std::rewind(f);
+    pos = end = 0;
 }
 
 }  // namespace quilvor

@@ -1,6 +1,7 @@
 // The process-wide run state of LAS_Quilvor and the records shared by its stages.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -16,9 +17,14 @@ namespace quilvor {
 // One entry per listed LAS file, in list order.
 struct pairStruct {
     std::string LASName;  // the name as read from the list file
-    std::string RAIName;  // "tmp_RAI_" + LASName without its last four characters + ".dat"
+    std::string RAIName;  // "tmp_RAI_" + the name's last component without its last four characters + ".dat"
     uint32_t nPairs = 0;
     double meanRange = -1.0;
+    // What the run validated of the file when it first read it: its public
+    // header block and its size. Every later read must find them unchanged.
+    bool validated = false;
+    std::array<unsigned char, torvane::LASHeaderSize> header{};
+    uint64_t size = 0;
 };
 
 // One trajectory sample.
@@ -95,11 +101,20 @@ inline std::unique_ptr<unsigned char[]> allocate_bytes_or_fail(std::size_t n, co
 
 using torvane::FilePtr;
 
-// The whole content of an open text file.
-std::string read_whole_text(std::FILE* f);
+// The whitespace-separated tokens of a text stream (the blanks, tabs and line
+// ends that scanf's %s skips), read through one block buffer: no more of the
+// text is held than one block and the current token, and a pipe works as well
+// as a file.
+struct TokenReader {
+    std::FILE* f;
+    std::vector<char> block = std::vector<char>(std::size_t{1} << 16);
+    std::size_t pos = 0, end = 0;
 
-// Splits text in place into whitespace-separated tokens (the blanks, tabs and
-// line ends that scanf's %s skips). Each token is NUL-terminated in the text.
-std::vector<char*> split_tokens(std::string& text);
+    explicit TokenReader(std::FILE* file) : f(file) {}
+    // The next token into token; false at the end of the text.
+    bool next(std::string& token);
+    // Back to the start of the text (a seekable file only).
+    void restart();
+};
 
 }  // namespace quilvor

@@ -26,16 +26,11 @@ uint16_t stored_intensity(double v, bool truncate) {
 
 namespace {
 
-void normalize_file(const pairStruct& entry, const std::vector<double>& power) {
+void normalize_file(pairStruct& entry, const std::vector<double>& power) {
     const char* name = entry.LASName.c_str();
-    FilePtr in(std::fopen(name, "rb"));
-    if (!in) fail("\nFailed to open file %s for reading\n", name);
+    LasInput in = open_las_input(entry, "\nFailed to open file %s for reading\n");
     std::printf("\r  ... Normalizing intensity for file %s          \r", name);
-
-    unsigned char image[torvane::LASHeaderSize];
-    if (std::fread(image, 1, sizeof(image), in.get()) != sizeof(image))
-        fail("\nFailed to read point data from %s\n", name);
-    const torvane::LAS12Header pH = torvane::header_from_bytes(image);
+    const torvane::LAS12Header pH = in.header;
     const uint32_t nPts = pH.NumberOfPointReturns;
     const uint16_t len = pH.PointDataRecordLength;
     const std::size_t pointBytes = static_cast<std::size_t>(nPts) * len;
@@ -51,11 +46,10 @@ void normalize_file(const pairStruct& entry, const std::vector<double>& power) {
     allocate_or_fail(_rangeVec, nPts, "\nFailed to allocated memory for range vector of %s returns\n", name);
     allocate_or_fail(_angleVec, nPts, "\nFailed to allocated memory for incidence angle vector of %s returns\n", name);
 
-    std::rewind(in.get());
-    if (std::fread(preamble.get(), 1, pH.OffsetToData, in.get()) != pH.OffsetToData ||
-        std::fread(pLAS.get(), 1, pointBytes, in.get()) != pointBytes)
-        fail("\nFailed to read point data from %s\n", name);
-    in.reset();
+    std::rewind(in.file.get());
+    read_input(in, preamble.get(), pH.OffsetToData, name);
+    read_input(in, pLAS.get(), pointBytes, name);
+    in.file.reset();
 
     if (nPts > 0) {
         for (uint32_t k = 0; k < nPts; ++k) {

@@ -2,6 +2,7 @@
 // cells of a 2D grid whose cell size is the search radius.
 #include <cmath>
 
+#include "driver.h"
 #include "pairs.h"
 
 namespace quilvor {
@@ -17,12 +18,9 @@ bool build_grid_index(uint16_t LASID, CellOrderedFile& g) {
     const char* name = _pairInfo[LASID].LASName.c_str();
     const double r = _resolution;
 
-    FilePtr file(std::fopen(name, "rb"));
-    if (!file) fail("\nFailed to open binary file %s for reading\n", name);
-    std::FILE* f = file.get();
-    unsigned char image[torvane::LASHeaderSize];
-    if (std::fread(image, 1, sizeof(image), f) != sizeof(image)) fail("\nFailed to read point data from %s\n", name);
-    g.ph12 = torvane::header_from_bytes(image);
+    LasInput in = open_las_input(_pairInfo[LASID], "\nFailed to open binary file %s for reading\n");
+    std::FILE* f = in.file.get();
+    g.ph12 = in.header;
     torvane::LAS12Header& h = g.ph12;
     g.N = h.NumberOfPointReturns;
     g.recordLength = h.PointDataRecordLength;
@@ -78,7 +76,7 @@ bool build_grid_index(uint16_t LASID, CellOrderedFile& g) {
     bool anyTime = false;
     int32_t* count = g.countReturnsInCell.data();
 
-    for_each_record(f, N, len, name, [&](const unsigned char* p, uint32_t t) {
+    for_each_record(in, N, len, name, [&](const unsigned char* p, uint32_t t) {
         const double x = load<int32_t>(p) * XScale + XOff;
         const double y = load<int32_t>(p + 4) * YScale + YOff;
         const double fy = std::floor((y - MinY) / r);
@@ -143,7 +141,7 @@ bool build_grid_index(uint16_t LASID, CellOrderedFile& g) {
     allocate_or_fail(g.t, N, "\nFailed to allocate for structure of entire %s file\n", name);
     const double ZScale = h.ZScaleFactor, ZOff = h.ZOffset;
     unsigned char* pLAS = g.pLAS.get();
-    for_each_record(f, N, len, name, [&](const unsigned char* p, uint32_t t) {
+    for_each_record(in, N, len, name, [&](const unsigned char* p, uint32_t t) {
         const int32_t slot = nextSlot[static_cast<std::size_t>(index2D[t])]++;
         std::memcpy(pLAS + static_cast<std::size_t>(slot) * len, p, len);
         g.x[slot] = load<int32_t>(p) * XScale + XOff;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "driver.h"
 #include "run_state.h"
 
 namespace quilvor {
@@ -52,13 +53,13 @@ void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, std::FILE* tmp, u
 // Calls fn(record, t) for each of the N records of len bytes that follow the
 // file's current position, reading in large blocks.
 template <class Fn>
-void for_each_record(std::FILE* f, uint32_t N, uint16_t len, const char* name, Fn fn) {
+void for_each_record(LasInput& in, uint32_t N, uint16_t len, const char* name, Fn fn) {
     const uint32_t perBlock = (4u << 20) / len + 1;
     std::vector<unsigned char> block(static_cast<std::size_t>(perBlock) * len);
     uint32_t t = 0;
     while (t < N) {
         const uint32_t want = (N - t < perBlock) ? N - t : perBlock;
-        if (std::fread(block.data(), len, want, f) != want) fail("\nFailed to read point data from %s\n", name);
+        read_input(in, block.data(), static_cast<std::size_t>(want) * len, name);
         for (uint32_t k = 0; k < want; ++k, ++t) fn(block.data() + static_cast<std::size_t>(k) * len, t);
     }
 }

@@ -13,10 +13,9 @@ namespace quilvor {
 // samples, and leaves them ordered by time in _rd.
 void load_reference_data(const char* refdatafile);
 
-// Fills _rd from the tokens (four per sample), checks the ranges, prints the
-// report block and returns the samples in ascending time.
-std::vector<refDataStruct> sort_reference_data_by_time(const std::vector<char*>& tokens,
-                                                       const char* refdatafile);
+// Checks the _refDataRecords samples in _rd, prints the report block and
+// returns the samples in ascending time.
+std::vector<refDataStruct> sort_reference_data_by_time(const char* refdatafile);
 
 double Distance3D(double x1, double y1, double z1, double x2, double y2, double z2);
 

@@ -1,5 +1,6 @@
 // The LAS file list and the checks of every listed file, through the real binary.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
@@ -55,14 +56,18 @@ TEST(FileList, TooManyNames) {
 }
 
 TEST(FileList, TableHoldsNamesAndRaiNames) {
-    std::string text = "a.las b.las\nsurvey/strip3.las";
-    std::vector<char*> names = quilvor::split_tokens(text);
-    quilvor::_fileCount = 3;
+    // A directory part never reaches the RAI name; two names that end alike get
+    // two RAI files, the same name listed twice shares one.
+    const std::vector<std::string> names = {"a.las",    "b.las",     "survey/strip3.las", "old/strip3.las",
+                                            "survey/strip3.las", "/d/a.las", "q/a_8.las", "y/a.las"};
+    quilvor::_fileCount = static_cast<uint16_t>(names.size());
     quilvor::init_pairInfo(names);
-    ASSERT_EQ(quilvor::_pairInfo.size(), 3u);
-    EXPECT_EQ(quilvor::_pairInfo[0].RAIName, "tmp_RAI_a.dat");
+    ASSERT_EQ(quilvor::_pairInfo.size(), names.size());
+    const std::vector<std::string> rai = {"tmp_RAI_a.dat",   "tmp_RAI_b.dat",      "tmp_RAI_strip3.dat",
+                                          "tmp_RAI_strip3_4.dat", "tmp_RAI_strip3.dat", "tmp_RAI_a_6.dat",
+                                          "tmp_RAI_a_8.dat", "tmp_RAI_a_8_8.dat"};
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(quilvor::_pairInfo[i].RAIName, rai[i]) << i;
     EXPECT_EQ(quilvor::_pairInfo[1].LASName, "b.las");
-    EXPECT_EQ(quilvor::_pairInfo[2].RAIName, "tmp_RAI_survey/strip3.dat");
     EXPECT_EQ(quilvor::_pairInfo[2].nPairs, 0u);
     EXPECT_EQ(quilvor::_pairInfo[2].meanRange, -1.0);
     EXPECT_EQ(quilvor::normalizedName("dir/swath_07.las"), "dir/swath_07_NormI.las");
@@ -130,6 +135,17 @@ TEST(FileList, HeaderFieldsThatCannotBeProcessed) {
     write_file(d / "t.las", b);
     EXPECT_EQ(after_banner(run_list(d, "t.las")),
               "\nFile t.las is truncated: its header declares 2 points but it holds only 1\n");
+}
+
+TEST(FileList, NamesThatAreNotRegularFilesAreRefusedWithoutOpening) {
+    TempDir d;
+    ASSERT_EQ(mkfifo((d / "pipe.las").c_str(), 0600), 0);  // opening it for reading would wait for a writer
+    std::filesystem::create_directory(d / "dir.las");
+    for (const char* name : {"pipe.las", "dir.las"}) {
+        const RunResult r = run_list(d, name);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(after_banner(r), "\n" + std::string(name) + " is not a valid .las file\n\n");
+    }
 }
 
 TEST(FileList, OutputNeverOverwritesAnInput) {

@@ -247,3 +247,26 @@ TEST(EstimateThroughTheBinary, MeanRangesVarianceAndSummary) {
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
     EXPECT_NE(r.out.find("\r  Found 0 pairs                     \n\r" + std::string(77, ' ') + "\r"), std::string::npos);
 }
+
+TEST(EstimateThroughTheBinary, ListedPathsThatEndAlike) {
+    // sub/a.las and /abs/other/a.las: two RAI files in the working directory,
+    // the outputs beside their inputs.
+    TempDir d;
+    write_text(d / "traj.txt", kOutAndBack);
+    std::filesystem::create_directories(d / "sub");
+    std::filesystem::create_directories(d / "other");
+    const std::vector<unsigned char> a = make_las(LasShape{}, join({spot(100, 100, 10, 110, 20), spot(500, 120, 30, 130, 30)}));
+    write_file(d / "sub/a.las", a);
+    write_file(d / "other/a.las", make_las(LasShape{}, spot(100, 100, 50, 100, 50)));
+    write_text(d / "list.txt", "sub/a.las " + (d / "other/a.las") + "\n");
+    const RunResult r = run_tool(d.path, {"list.txt", "traj.txt", "200", "200", "10", "10000"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string s = summary_of(r);
+    EXPECT_NE(s.find("\nsub/a.las" + std::string(31, ' ') + "        2   115.000\n"), std::string::npos) << s;
+    EXPECT_NE(s.find("/other/a.las "), std::string::npos) << s;
+    EXPECT_NE(s.find("Total:" + std::string(34, ' ') + "        3   110.000\n"), std::string::npos) << s;
+    EXPECT_EQ(read_file(d / "sub/a_NormI.las").size(), a.size());
+    EXPECT_TRUE(file_exists(d / "other/a_NormI.las"));
+    for (const auto& e : std::filesystem::directory_iterator(d.path))
+        EXPECT_EQ(e.path().filename().string().rfind("tmp_RAI_", 0), std::string::npos) << e.path();
+}
