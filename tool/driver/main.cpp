@@ -10,6 +10,7 @@
 #include "exponent.h"
 #include "normalize.h"
 #include "pairs.h"
+#include "temp_files.h"
 #include "trajectory.h"
 
 using namespace quilvor;
@@ -17,6 +18,7 @@ using namespace quilvor;
 namespace {
 
 int run(int argc, char** argv) {
+    install_interrupt_cleanup();
     findOptionalArgs(argc, argv);
     if (argc == 1) {
         torvane::credits();
@@ -45,6 +47,7 @@ int run(int argc, char** argv) {
 
     load_reference_data(argv[2]);
 
+    lock_working_directory();
     for (uint16_t i = 0; i < _fileCount; ++i) pairDataToFile(i);
     cmpMeanRange();
     cmpPreNormIntensityVar();

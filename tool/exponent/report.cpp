@@ -2,11 +2,12 @@
 #include <cstdio>
 
 #include "exponent.h"
+#include "temp_files.h"
 
 namespace quilvor {
 
 void delete_tmp_RAI_files() {
-    for (const pairStruct& entry : _pairInfo) std::remove(entry.RAIName.c_str());
+    for (const pairStruct& entry : _pairInfo) remove_temporary_file(entry.RAIName);
 }
 
 void pairReport() {

@@ -6,6 +6,7 @@
 #include "driver.h"
 #include "exponent.h"
 #include "normalize.h"
+#include "temp_files.h"
 #include "trajectory.h"
 
 namespace quilvor {
@@ -78,15 +79,13 @@ void normalize_file(pairStruct& entry, const std::vector<double>& power) {
     }
 
     const std::string outName = normalizedName(entry.LASName);
-    std::FILE* out = std::fopen(outName.c_str(), "wb");
-    if (out == nullptr) fail("\nFailed to open file %s for writing intensity normalized data\n", outName.c_str());
-    bool ok = std::fwrite(preamble.get(), 1, pH.OffsetToData, out) == pH.OffsetToData;
-    ok = ok && std::fwrite(pLAS.get(), 1, pointBytes, out) == pointBytes;
-    ok = (std::fclose(out) == 0) && ok;
-    if (!ok) {
-        std::remove(outName.c_str());
-        fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
-    }
+    PendingOutput out;
+    if (!begin_output(out, outName))
+        fail("\nFailed to open file %s for writing intensity normalized data\n", outName.c_str());
+    bool ok = std::fwrite(preamble.get(), 1, pH.OffsetToData, out.file.get()) == pH.OffsetToData;
+    ok = ok && std::fwrite(pLAS.get(), 1, pointBytes, out.file.get()) == pointBytes;
+    if (!ok) discard_output(out);
+    if (!ok || !commit_output(out)) fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
     std::vector<uint16_t>().swap(_rangeVec);
     std::vector<float>().swap(_angleVec);
 }

@@ -48,7 +48,11 @@ bool build_grid_index(uint16_t LASID, CellOrderedFile& g);
 // Searches the grid for pairs, writing them to tmp; returns the number found.
 uint32_t search_return_pairs(CellOrderedFile& g, std::FILE* tmp);
 // Range, angle and intensity of both returns of every pair, into the RAI file.
-void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, std::FILE* tmp, uint32_t nPairs);
+// Takes ~tmp_rpi over and removes it.
+void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, FilePtr tmp, uint32_t nPairs);
+
+// The pair-index temporary file.
+inline const std::string kPairIndexFile = "~tmp_rpi";
 
 // Calls fn(record, t) for each of the N records of len bytes that follow the
 // file's current position, reading in large blocks.

@@ -1,5 +1,6 @@
 // Range, incidence angle and intensity of both returns of every pair, and the RAI file.
 #include "pairs.h"
+#include "temp_files.h"
 #include "trajectory.h"
 
 namespace quilvor {
@@ -9,16 +10,22 @@ using torvane::load;
 namespace {
 
 // Reads the nPairs records of ~tmp_rpi: offset1 and offset2 of every pair.
-void read_pair_offsets(std::FILE* tmp, uint32_t nPairs, std::vector<int32_t>& offsets) {
+// What comes back is checked before use: every offset must be the start of a
+// record of the point data.
+void read_pair_offsets(std::FILE* tmp, uint32_t nPairs, const CellOrderedFile& g, std::vector<int32_t>& offsets) {
     std::rewind(tmp);
     constexpr uint32_t perBlock = 1u << 19;
     uint32_t t = 0;
     while (t < nPairs) {
         const uint32_t want = (nPairs - t < perBlock) ? nPairs - t : perBlock;
         if (std::fread(offsets.data() + 2 * static_cast<std::size_t>(t), 2 * sizeof(int32_t), want, tmp) != want)
-            fail("\nFailed to read from temporary binary file ~tmp_rpi\n");
+            fail("\nTemporary binary file %s is corrupt\n", kPairIndexFile.c_str());
         t += want;
     }
+    const int64_t pointBytes = static_cast<int64_t>(g.N) * g.recordLength;
+    for (const int32_t offset : offsets)
+        if (offset < 0 || offset >= pointBytes || offset % g.recordLength != 0)
+            fail("\nTemporary binary file %s is corrupt\n", kPairIndexFile.c_str());
 }
 
 }  // namespace
@@ -27,7 +34,7 @@ void read_pair_offsets(std::FILE* tmp, uint32_t nPairs, std::vector<int32_t>& of
 // trajectory, so every paired return is computed once, in GPS-time order,
 // however many pairs it belongs to and in whichever role: the records are the
 // same as computing the first and the second returns of all pairs apart.
-void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, std::FILE* tmp, uint32_t nPairs) {
+void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, FilePtr tmp, uint32_t nPairs) {
     std::vector<RangeAngleIntensityStruct> RAI;
     allocate_or_fail(RAI, nPairs, "\nFailed to allocate memory for Range/Angle/Intensity structure\n");
     std::printf("  ... Computing Range for first return in a pair ...");
@@ -35,7 +42,7 @@ void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, std::FILE* tmp, u
     std::vector<int32_t> offsets;
     allocate_or_fail(offsets, 2 * static_cast<std::size_t>(nPairs),
                      "\nFailed to allocate memory for pair-element index position\n");
-    read_pair_offsets(tmp, nPairs, offsets);
+    read_pair_offsets(tmp.get(), nPairs, g, offsets);
     const unsigned char* pLAS = g.pLAS.get();
     const uint32_t len = g.recordLength;
 
@@ -81,8 +88,8 @@ void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, std::FILE* tmp, u
     std::vector<float>().swap(_angleVec);
 
     std::printf("\r  ... Computing Range for second return in a pair ...");
-    std::fclose(tmp);
-    std::remove("~tmp_rpi");
+    tmp.reset();
+    remove_temporary_file(kPairIndexFile);
 
     for (uint32_t t = 0; t < nPairs; ++t) {
         RangeAngleIntensityStruct& rec = RAI[t];
@@ -98,10 +105,10 @@ void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, std::FILE* tmp, u
 
     _pairInfo[LASID].nPairs = nPairs;
     const char* RAIName = _pairInfo[LASID].RAIName.c_str();
-    std::FILE* out = std::fopen(RAIName, "wb");
-    if (out == nullptr) fail("\nFailed to open binary file %s for writing\n", RAIName);
-    const bool written = std::fwrite(RAI.data(), sizeof(RangeAngleIntensityStruct), nPairs, out) == nPairs;
-    if (std::fclose(out) != 0 || !written) fail("\nFailed to write binary file %s\n", RAIName);
+    FilePtr out = create_temporary_file(RAIName, "wb");
+    if (!out) fail("\nFailed to open binary file %s for writing\n", RAIName);
+    const bool written = std::fwrite(RAI.data(), sizeof(RangeAngleIntensityStruct), nPairs, out.get()) == nPairs;
+    if (std::fclose(out.release()) != 0 || !written) fail("\nFailed to write binary file %s\n", RAIName);
     std::printf("\r%77s\r", "");
 }
 

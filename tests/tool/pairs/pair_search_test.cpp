@@ -3,6 +3,7 @@
 
 #include "pair_test_support.h"
 #include "sim_survey.h"
+#include "temp_files.h"
 #include "trajectory.h"
 
 using namespace testutil;
@@ -170,4 +171,26 @@ TEST(RealSurvey, SampleFileWithMadeUpTrajectory) {
     EXPECT_GT(std::stoul(r.out.substr(p + 6)), 0u);
     EXPECT_NE(r.out.find("Optimal Range Normalization Exponent:"), std::string::npos);
     EXPECT_FALSE(file_exists(d / "~tmp_rpi"));
+}
+
+TEST_F(PairSearch, CorruptPairIndexFileEndsTheRun) {
+    setup_run(tenth_spec(), {at(0.5, 0.5, 0, 100, 1), at(0.5, 0.5, 0, 200, 2)}, 1, 1, 1, 1000);
+    CellOrderedFile g;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(build_grid_index(0, g));
+    FilePtr tmp = create_temporary_file(kPairIndexFile, "w+b");
+    ASSERT_EQ(search_return_pairs(g, tmp.get()), 1u);
+    testing::internal::GetCapturedStdout();
+    // Foreign bytes in place of the pair: beyond the point data, off a record
+    // boundary, negative; then a file shorter than its pairs.
+    for (const int32_t bad : {0x7fffff00, 3, -28, 0}) {
+        std::rewind(tmp.get());
+        const int32_t record[2] = {bad, 0};
+        std::fwrite(record, 4, bad == 0 ? 1 : 2, tmp.get());
+        std::fflush(tmp.get());
+        if (bad == 0) {
+            ASSERT_EQ(ftruncate(fileno(tmp.get()), 4), 0);
+        }
+        EXPECT_FAILS_WITH(write_pair_attributes(0, g, std::move(tmp), 1), "Temporary binary file ~tmp_rpi is corrupt");
+    }
 }

@@ -1,0 +1,42 @@
+// Temporary files made safely, the working-directory lock, normalized outputs
+// that appear only when complete, and the clean-up on interruption.
+#pragma once
+
+#include <string>
+
+#include "run_state.h"
+
+namespace quilvor {
+
+// Takes an advisory lock on the working directory, where the run keeps its
+// temporary files; a second run there stops with a message instead of sharing
+// them. No lock file is made; the lock ends with the process.
+void lock_working_directory();
+
+// Creates a temporary file for writing and reading back: an existing entry of
+// that name is removed (a link is removed, never followed), then the file is
+// created exclusively with mode 0600. It is removed if the run is interrupted,
+// until remove_temporary_file. nullptr when it cannot be created.
+FilePtr create_temporary_file(const std::string& name, const char* mode);
+void remove_temporary_file(const std::string& name);
+
+// A normalized output, written under a temporary name beside its final name
+// and renamed to it only when complete.
+struct PendingOutput {
+    std::string finalName;
+    std::string tempName;
+    FilePtr file;
+};
+// Creates the temporary file; false when it cannot be created.
+bool begin_output(PendingOutput& out, const std::string& finalName);
+// Flushes the file to disk and renames it to its final name; false on any
+// failure, with the temporary file removed.
+bool commit_output(PendingOutput& out);
+void discard_output(PendingOutput& out);
+
+// From now on SIGINT, SIGTERM and SIGHUP remove every temporary file and
+// unfinished output, say so on standard error and end the run with status -1.
+// Call before any other thread starts.
+void install_interrupt_cleanup();
+
+}  // namespace quilvor
