@@ -60,6 +60,12 @@ int run(int argc, char** argv) {
     const std::clock_t end = std::clock();
     const double ticks = static_cast<double>(end - start);
     std::printf("\nElapsed CPU time %.3f seconds\n", ticks * 1000.0 / CLOCKS_PER_SEC / 1000.0);
+    // The report is the product of a run with "-n": a run whose report could
+    // not be written has failed.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fputs("\nLAS_Quilvor: the report could not be written to standard output\n", stderr);
+        return -1;
+    }
     return 0;
 }
 

@@ -19,6 +19,8 @@ void calcRangeFactor(double ax, double bx, double cx);
 // iteration line; leaves the minimum's abscissa and value, returns the iterations.
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
                           double& fmin);
+// Stops the run when the ranges of the pairs leave nothing to normalize.
+[[noreturn]] void fail_unnormalizable_ranges();
 void delete_tmp_RAI_files();
 void pairReport();
 

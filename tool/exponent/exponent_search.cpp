@@ -114,6 +114,7 @@ void calcRangeFactor(double ax, double bx, double cx) {
     CosineCache cache;
     golden_section_search(
         ax, bx, cx, [&cache](double e) { return post_norm_variance(e, &cache); }, _normFactor, _postNormIntensityVar);
+    if (std::isnan(_postNormIntensityVar)) fail_unnormalizable_ranges();
 }
 
 }  // namespace quilvor

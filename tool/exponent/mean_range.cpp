@@ -44,6 +44,15 @@ void cmpMeanRange() {
         W += entry.nPairs * entry.meanRange;
     }
     _meanRange = W / _allPairs;
+    // A trajectory in other units or another coordinate system than the LAS
+    // files gives ranges of 0 or beyond the 16 bits of a range: nothing to normalize.
+    if (!(_meanRange > 0.0 && std::isfinite(_meanRange)) || _meanRange == 65535.0) fail_unnormalizable_ranges();
+}
+
+void fail_unnormalizable_ranges() {
+    fail("\nThe ranges of the paired returns cannot be normalized (mean range %.3f): check that the trajectory uses "
+         "the coordinate system and units of the LAS files\n",
+         _meanRange);
 }
 
 void cmpPreNormIntensityVar() {

@@ -1,7 +1,12 @@
 // The command line and the run driver, through the real binary.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdlib>
+
 #include "las_builder.h"
+#include "sim_survey.h"
 
 using namespace testutil;
 
@@ -79,4 +84,25 @@ TEST(CommandLine, RunSettingChecks) {
         EXPECT_EQ(r.status, 255) << c.message;
         EXPECT_EQ(r.out, b + c.message);
     }
+}
+
+TEST(CommandLine, ReportThatCannotBeWrittenIsAFailure) {
+    TempDir d;
+    simsurvey::Options o;
+    o.outDir = d.path;
+    o.length = 150;
+    o.tile = 150;
+    o.density = 0.5;
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    char args[128];
+    std::snprintf(args, sizeof(args), " las_list.txt trajectory.txt %g %g %g %g -n", s.maxPairDistance, s.radius,
+                  s.minTime, s.maxTime);
+    // Standard output on a full device: the run cannot deliver its report.
+    const std::string run = "cd '" + d.path + "' && '" + QUILVOR_BIN + "'" + args;
+    const int full = std::system((run + " > /dev/full 2> err.txt").c_str());
+    ASSERT_TRUE(WIFEXITED(full));
+    EXPECT_EQ(WEXITSTATUS(full), 255);
+    const std::vector<unsigned char> err = read_file(d / "err.txt");
+    EXPECT_EQ(std::string(err.begin(), err.end()), "\nLAS_Quilvor: the report could not be written to standard output\n");
+    EXPECT_EQ(WEXITSTATUS(std::system((run + " > /dev/null").c_str())), 0);
 }

@@ -121,6 +121,18 @@ TEST(GoldenSection, EndPointsTiesAndQuadratic) {
               std::string::npos);
 }
 
+TEST_F(Estimation, RangesThatCannotBeNormalizedStopTheRun) {
+    add_file("a", {pair(0, 10, 0, 20), pair(0, 30, 0, 30)});  // every return at the aircraft
+    EXPECT_FAILS_WITH(cmpMeanRange(), "cannot be normalized \\(mean range 0.000\\): check that the trajectory");
+    _pairInfo.clear();
+    add_file("b", {pair(65535, 10, 65535, 20)});  // every range beyond 16 bits
+    EXPECT_FAILS_WITH(cmpMeanRange(), "cannot be normalized \\(mean range 65535.000\\)");
+    _pairInfo.clear();
+    add_file("c", {pair(100, 10, 110, 20, std::nanf(""), 0.0f), pair(65535, 1, 65535, 1)});
+    estimate_means();
+    EXPECT_FAILS_WITH(calcRangeFactor(0.01, 2.0, 4.0), "cannot be normalized \\(mean range 32820.000\\)");
+}
+
 TEST_F(Estimation, SearchOnPairsThatAgreeEverywhere) {
     add_file("a", {pair(80, 50, 80, 50, 10.0f, 10.0f), pair(120, 70, 120, 70)});
     estimate_means();

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <sstream>
 
 #include "las_builder.h"
 #include "normalize.h"
@@ -98,6 +99,30 @@ TEST(TruthTest, RecoversTheSimulatedExponent) {
         EXPECT_FALSE(file_exists(d / "~tmp_rpi"));
         for (const std::string& f : s.files) EXPECT_FALSE(file_exists(d / ("tmp_RAI_" + f.substr(0, f.size() - 4) + ".dat")));
     }
+}
+
+TEST(TruthTest, TrajectoryInOtherUnitsIsRefusedBeforeAnyOutput) {
+    TempDir d;
+    simsurvey::Options o;
+    o.outDir = d.path;
+    o.length = 150;
+    o.tile = 150;
+    o.density = 0.5;
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    // The trajectory in degrees while the returns are in metres: every range beyond 16 bits.
+    std::string degrees;
+    const std::vector<unsigned char> text = read_file(d / "trajectory.txt");
+    std::istringstream in(std::string(text.begin(), text.end()));
+    for (double x, y, z, t; in >> x >> y >> z >> t;) degrees += std::to_string(x / 111000) + " " + std::to_string(y / 111000) + " " +
+                                                              std::to_string(z) + " " + std::to_string(t) + "\n";
+    write_text(d / "trajectory.txt", degrees);
+    const RunResult r = run_tool(d.path, tool_args(s));
+    EXPECT_EQ(r.status, 255);
+    const std::string tail = "\nThe ranges of the paired returns cannot be normalized (mean range 65535.000): check that "
+                             "the trajectory uses the coordinate system and units of the LAS files\n";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    for (const std::string& f : s.files) EXPECT_FALSE(file_exists(d / (f.substr(0, f.size() - 4) + "_NormI.las")));
 }
 
 TEST(NormalizedFiles, SecondRunOverwritesWithIdenticalBytesAndSwitches) {
