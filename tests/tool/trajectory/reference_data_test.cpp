@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "las_builder.h"
 #include "trajectory.h"
@@ -74,4 +77,31 @@ TEST(ReferenceData, RefusedTrajectories) {
     load_fails("1 2 3 7\n2 3 4", "Data range of X in");  // 7 tokens: one record
     load_fails("1 2 3 4\n2 nan 4 5\n", "hold a value that is not a finite number");
     load_fails("1 2 3 4\n2 3 inf 5\n", "hold a value that is not a finite number");
+}
+
+TEST(ReferenceData, TrajectoryBeyondTheMemoryLimitGetsItsOwnMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "a memory limit cannot be set under AddressSanitizer";
+#endif
+    TempDir d;
+    Point p, q;
+    p.GPSTime = 10, q.GPSTime = 20, q.X = 1;
+    write_file(d / "a.las", make_las(LasShape{}, {p, q}));
+    write_text(d / "list.txt", "a.las\n");
+    {
+        // Two million samples: 64 MB as samples, more than the process may have.
+        std::string text;
+        text.reserve(40u << 20);
+        for (int k = 0; k < 2000000; ++k) text += std::to_string(k % 1000) + " 5 300 " + std::to_string(k) + "\n";
+        write_text(d / "traj.txt", text);
+    }
+    const std::string cmd = "cd '" + d.path + "' && ulimit -v 60000 && exec '" + QUILVOR_BIN +
+                            "' list.txt traj.txt 1 1 1 2 -n > out.txt 2>&1";
+    const int status = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << status;
+    const std::vector<unsigned char> out = read_file(d / "out.txt");
+    const std::string tail = "\nFailed to allocate memory for reference data\n";
+    const std::string s(out.begin(), out.end());
+    ASSERT_GE(s.size(), tail.size()) << s;
+    EXPECT_EQ(s.substr(s.size() - tail.size()), tail);
 }
