@@ -204,9 +204,15 @@ static_assert(offsetof(LAS12Header, MinZ) == 219);
 static_assert(offsetof(LAS12fm3, GPSTime) == 20);
 static_assert(offsetof(LAS12fm3, Red) == 28);
 
-// Offsets within every point record that the tool processes.
-inline constexpr std::size_t withinRecordOffsetToIntensity = 12;
-inline constexpr std::size_t withinRecordOffsetToGPSTime = 20;
+// Offsets within a point record: the 20 bytes common to all formats, and the
+// GPS time of every record that the tool processes (formats 1 and 3).
+inline constexpr std::size_t withinRecordOffsetToX = offsetof(LAS12fm1, X);
+inline constexpr std::size_t withinRecordOffsetToY = offsetof(LAS12fm1, Y);
+inline constexpr std::size_t withinRecordOffsetToZ = offsetof(LAS12fm1, Z);
+inline constexpr std::size_t withinRecordOffsetToIntensity = offsetof(LAS12fm1, Intensity);
+inline constexpr std::size_t withinRecordOffsetToBitfield = offsetof(LAS12fm1, bitfield);
+inline constexpr std::size_t withinRecordOffsetToGPSTime = offsetof(LAS12fm1, GPSTime);
+static_assert(withinRecordOffsetToIntensity == 12 && withinRecordOffsetToGPSTime == 20);
 
 // Owns a C stream and closes it when it goes out of scope.
 struct FileCloser {
@@ -228,6 +234,24 @@ inline void store(void* p, T v) {
 
 // Header image <-> record (227 bytes each way).
 inline LAS12Header header_from_bytes(const void* bytes) { return load<LAS12Header>(bytes); }
+
+// The fields of a point record in a byte buffer, by byte copy.
+inline int32_t record_X(const unsigned char* r) { return load<int32_t>(r + withinRecordOffsetToX); }
+inline int32_t record_Y(const unsigned char* r) { return load<int32_t>(r + withinRecordOffsetToY); }
+inline int32_t record_Z(const unsigned char* r) { return load<int32_t>(r + withinRecordOffsetToZ); }
+inline uint16_t record_intensity(const unsigned char* r) { return load<uint16_t>(r + withinRecordOffsetToIntensity); }
+inline double record_gps_time(const unsigned char* r) { return load<double>(r + withinRecordOffsetToGPSTime); }
+// The return number: bits 0 to 2 of the bit field.
+inline int record_return_number(const unsigned char* r) { return r[withinRecordOffsetToBitfield] & 7; }
+
+// A record's real coordinates: its integer times the scale factor plus the offset.
+struct RealXYZ {
+    double X, Y, Z;
+};
+inline RealXYZ decode_xyz(const unsigned char* r, const LAS12Header& h) {
+    return {record_X(r) * h.XScaleFactor + h.XOffset, record_Y(r) * h.YScaleFactor + h.YOffset,
+            record_Z(r) * h.ZScaleFactor + h.ZOffset};
+}
 
 // ---------------------------------------------------------------------------
 // Validation and file names

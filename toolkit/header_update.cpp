@@ -57,14 +57,14 @@ void update_header(const std::string& filename) {
             const std::size_t got = std::fread(block.data(), recordLength, want, f);
             for (std::size_t k = 0; k < got; ++k) {
                 const unsigned char* r = block.data() + k * recordLength;
-                const int32_t X = load<int32_t>(r), Y = load<int32_t>(r + 4), Z = load<int32_t>(r + 8);
+                const int32_t X = record_X(r), Y = record_Y(r), Z = record_Z(r);
                 if (X > maxX) maxX = X;
                 if (X < minX) minX = X;
                 if (Y > maxY) maxY = Y;
                 if (Y < minY) minY = Y;
                 if (Z > maxZ) maxZ = Z;
                 if (Z < minZ) minZ = Z;
-                const int rn = r[14] & 7;
+                const int rn = record_return_number(r);
                 if (rn >= 1 && rn <= 5) ++ReturnNumberCount[rn - 1];
                 ++return_count;
             }

@@ -98,8 +98,8 @@ int16_t check_las(const std::string& filename) {
         std::printf("\n%s is not a valid .las file\n\n", filename.c_str());
         return -1;
     }
-    const int major = b[24];
-    const int minor = b[25];
+    const int major = b[offsetof(LAS12Header, VersionMajor)];
+    const int minor = b[offsetof(LAS12Header, VersionMinor)];
     if (major != 1) {
         std::printf("\nCannot handle las files of version %c.x\n", '0' + major);
         return -1;
@@ -108,13 +108,13 @@ int16_t check_las(const std::string& filename) {
         std::printf("\nCannot handle las files of version %c.%c\n", '0' + major, '0' + minor);
         return -1;
     }
-    const int format = b[104];
+    const int format = b[offsetof(LAS12Header, PointDataFormatID)];
     if (format > 3) {
         std::printf("\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n",
                     filename.c_str(), '0' + format);
         return -1;
     }
-    const uint16_t length = load<uint16_t>(b + 105);
+    const uint16_t length = load<uint16_t>(b + offsetof(LAS12Header, PointDataRecordLength));
 
     static constexpr int16_t codes[3][4] = {{1, 2, 0, 0}, {3, 4, 0, 0}, {5, 6, 7, 8}};
     static constexpr uint16_t lengths[4] = {20, 28, 26, 34};

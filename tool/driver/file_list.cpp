@@ -73,13 +73,14 @@ namespace {
 // Code 0 of check_las, a LAS 1.0 or 1.1 file declaring format 2 or 3: usable
 // only as format 3 with 34-byte records, which hold the GPS time at byte 20.
 void check_undefined_format(const char* name) {
-    unsigned char b[107] = {};
+    using torvane::LAS12Header;
+    unsigned char b[LASHeaderSize] = {};
     {
         FilePtr f = torvane::open_regular_file(name);
-        if (f && std::fread(b, 1, sizeof(b), f.get()) != sizeof(b)) b[104] = 0;
+        if (f && std::fread(b, 1, sizeof(b), f.get()) < 107) b[offsetof(LAS12Header, PointDataFormatID)] = 0;
     }
-    const int format = b[104];
-    const uint16_t length = torvane::load<uint16_t>(b + 105);
+    const int format = b[offsetof(LAS12Header, PointDataFormatID)];
+    const uint16_t length = torvane::load<uint16_t>(b + offsetof(LAS12Header, PointDataRecordLength));
     if (format != 3) refuse_gps(name);
     if (length != 34)
         fail("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n", name, '0' + format,

@@ -4,31 +4,27 @@
 
 namespace quilvor {
 
-void pairDataToFile(uint16_t LASID) {
-    CellOrderedFile g;
-    if (!build_grid_index(LASID, g)) return;
+void pair_data_to_file(const PairJob& job) {
+    if (!build_grid_index(job)) return;
 
-    FilePtr tmpFile = create_temporary_file(kPairIndexFile, "w+b");
-    if (!tmpFile) fail("\nCannot open temporary binary file to hold the indices of identified return pairs\n");
-    std::FILE* tmp = tmpFile.get();
-    std::printf("\r  ... Searching for return pairs ...\r");
-    const uint32_t nPairs = search_return_pairs(g, tmp);
-    std::vector<int32_t>().swap(g.cumulativeCount);
-    std::vector<int32_t>().swap(g.countReturnsInCell);
-    std::printf("\r  Found %u pairs                     \n", nPairs);
+    FilePtr tmp = create_temporary_file(job.tmpName, "w+b");
+    if (!tmp) fail("\nCannot open temporary binary file to hold the indices of identified return pairs\n");
+    job.out.print("\r  ... Searching for return pairs ...\r");
+    const uint32_t nPairs = search_return_pairs(job, tmp.get());
+    job.out.print("\r  Found %u pairs                     \n", nPairs);
     if (nPairs == 0) {
-        tmpFile.reset();
-        remove_temporary_file(kPairIndexFile);
-        std::printf("\r%77s\r", "");
+        tmp.reset();
+        remove_temporary_file(job.tmpName);
+        job.out.print("\r%77s\r", "");
         return;
     }
-    if (std::fflush(tmp) != 0) fail("\nFailed to write to temporary binary file ~tmp_rpi\n");
-    // The decoded coordinates are not needed any more.
-    std::vector<double>().swap(g.x);
-    std::vector<double>().swap(g.y);
-    std::vector<double>().swap(g.z);
-    std::vector<double>().swap(g.t);
-    write_pair_attributes(LASID, g, std::move(tmpFile), nPairs);
+    if (std::fflush(tmp.get()) != 0) fail("\nFailed to write to temporary binary file %s\n", job.tmpName.c_str());
+    write_pair_attributes(job, std::move(tmp), nPairs);
+}
+
+void pairDataToFile(uint16_t LASID) {
+    static CellOrderedFile memory;  // kept from one file to the next
+    pair_data_to_file(PairJob{LASID, memory, standard_output(), kPairIndexFile});
 }
 
 }  // namespace quilvor

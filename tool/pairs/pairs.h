@@ -3,10 +3,11 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
-#include <vector>
+#include <string>
 
+#include "console.h"
 #include "driver.h"
+#include "memory.h"
 #include "run_state.h"
 
 namespace quilvor {
@@ -24,42 +25,72 @@ struct RangeAngleIntensityStruct {
 #pragma pack(pop)
 static_assert(sizeof(RangeAngleIntensityStruct) == 16);
 
-// What the grid index hands to the pair search and the pair attributes:
-// every record of one LAS file in cell order, with the per-cell counts.
+// One LAS file held in the order of the cells of its grid, and the memory
+// that a worker reuses from one file to the next.
 struct CellOrderedFile {
     torvane::LAS12Header ph12{};  // MinX..MaxY hold the snapped grid bounds
-    uint32_t ncols = 0;
+    uint32_t ncols = 0;           // the grid over the header's extent
     uint32_t nrows = 0;
-    uint32_t N = 0;                // number of records
-    uint16_t recordLength = 0;     // PointDataRecordLength
-    std::vector<int32_t> countReturnsInCell;
-    std::vector<int32_t> cumulativeCount;
-    std::unique_ptr<unsigned char[]> pLAS;  // N records, cell order
-    // Real coordinates and GPS time of the record in each slot, decoded once.
-    std::vector<double> x, y, z, t;
+    // The window of cells between the lowest and highest row and column that
+    // hold a return; the cell arrays cover it alone.
+    uint32_t col0 = 0, row0 = 0, wcols = 0, wrows = 0;
+    uint32_t N = 0;             // number of records
+    uint16_t recordLength = 0;  // PointDataRecordLength
+    Buffer<int32_t> countReturnsInCell;  // per window cell
+    Buffer<int32_t> cumulativeCount;
+    Buffer<int32_t> nextSlot;
+    Buffer<unsigned char> pLAS;       // N records, cell order
+    Buffer<unsigned char> perReturn;  // 16 bytes of working memory per return
+    Buffer<unsigned char> block;      // one block of a file being read
+    Buffer<int32_t> pairBlock;        // pair offsets on their way to or from the pair-index file
+    Buffer<RangeAngleIntensityStruct> raiBlock;  // RAI records on their way to the file
+
+    // The window cell of (row, col) of the whole grid, or -1 outside the window.
+    int64_t cell(uint32_t row, uint32_t col) const {
+        if (row < row0 || col < col0 || row - row0 >= wrows || col - col0 >= wcols) return -1;
+        return static_cast<int64_t>(col - col0) + static_cast<int64_t>(row - row0) * wcols;
+    }
+    const unsigned char* record(int32_t slot) const {
+        return pLAS.data() + static_cast<std::size_t>(slot) * recordLength;
+    }
 };
+
+// One file's pair stage as a worker runs it.
+struct PairJob {
+    uint16_t LASID;
+    CellOrderedFile& g;    // the worker's memory
+    Console& out;          // the file's console lines
+    std::string tmpName;   // the worker's pair-index file
+};
+
+// The pair-index temporary file of a run on one thread.
+inline const std::string kPairIndexFile = "~tmp_rpi";
 
 // Finds the pairs of the file _pairInfo[LASID] and writes its RAI file.
 void pairDataToFile(uint16_t LASID);
+void pair_data_to_file(const PairJob& job);
 
-// The three stages of pairDataToFile.
-// Reads the file into cell order; returns false for a file without point records.
-bool build_grid_index(uint16_t LASID, CellOrderedFile& g);
+// The three stages of pair_data_to_file.
+// Reads the file into cell order; false for a file without point records.
+bool build_grid_index(const PairJob& job);
 // Searches the grid for pairs, writing them to tmp; returns the number found.
+uint32_t search_return_pairs(const PairJob& job, std::FILE* tmp);
+// Range, angle and intensity of both returns of every pair of tmp (which it
+// takes over and removes) into the RAI file.
+void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs);
+
+// The same stages on one thread, with their lines on standard output.
+bool build_grid_index(uint16_t LASID, CellOrderedFile& g);
 uint32_t search_return_pairs(CellOrderedFile& g, std::FILE* tmp);
-// Range, angle and intensity of both returns of every pair, into the RAI file.
-// Takes ~tmp_rpi over and removes it.
 void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, FilePtr tmp, uint32_t nPairs);
 
-// The pair-index temporary file.
-inline const std::string kPairIndexFile = "~tmp_rpi";
-
 // Calls fn(record, t) for each of the N records of len bytes that follow the
-// file's current position, reading in large blocks.
+// file's current position, reading them in large blocks through block.
 template <class Fn>
-void for_each_record(LasInput& in, uint32_t N, uint16_t len, const char* name, Fn fn) {
+void for_each_record(LasInput& in, uint32_t N, uint16_t len, const char* name, Buffer<unsigned char>& block, Fn fn) {
     const uint32_t perBlock = (4u << 20) / len + 1;
-    std::vector<unsigned char> block(static_cast<std::size_t>(perBlock) * len);
+    block.resize_or_fail(static_cast<std::size_t>(perBlock) * len, "\nFailed to allocate for structure of entire %s file\n",
+                         name);
     uint32_t t = 0;
     while (t < N) {
         const uint32_t want = (N - t < perBlock) ? N - t : perBlock;

@@ -5,8 +5,6 @@
 
 namespace quilvor {
 
-using torvane::load;
-
 double Distance3D(double x1, double y1, double z1, double x2, double y2, double z2) {
     const double dx = x1 - x2;
     const double dy = y1 - y2;
@@ -14,58 +12,69 @@ double Distance3D(double x1, double y1, double z1, double x2, double y2, double 
     return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-void calc_RangeAndAngle(const unsigned char* plas, const torvane::LAS12Header* pH, const int32_t* LASRecID,
-                        uint32_t nPts) {
+std::size_t locate_sample(double t, std::size_t hint) {
+    const refDataStruct* rd = _rd.data();
+    const std::size_t n = _rd.size();
+    // Returns in time order stay in their interval or step to the next one.
+    if (hint + 1 < n && rd[hint].T <= t && t < rd[hint + 1].T) return hint;
+    if (hint + 2 < n && rd[hint + 1].T <= t && t < rd[hint + 2].T) return hint + 1;
+    std::size_t lo = 0, hi = n;  // the first sample later than t
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (t < rd[mid].T) hi = mid;
+        else lo = mid + 1;
+    }
+    return lo == 0 ? 0 : lo - 1;
+}
+
+void range_and_angle(const unsigned char* rec, const torvane::LAS12Header& h, std::size_t& cursor, uint16_t& range,
+                     float& angle) {
     const refDataStruct* rd = _rd.data();
     const std::size_t nRef = _rd.size();
-    if (nRef == 0) return;
-    const double XScale = pH->XScaleFactor, YScale = pH->YScaleFactor, ZScale = pH->ZScaleFactor;
-    const double XOff = pH->XOffset, YOff = pH->YOffset, ZOff = pH->ZOffset;
-    uint16_t* rangeVec = _rangeVec.data();
-    float* angleVec = _angleVec.data();
+    const double t = torvane::record_gps_time(rec);
+    const std::size_t i = locate_sample(t, cursor);
+    cursor = i;
 
-    // i is the largest sample index with T(i) <= t: the return lies in the
-    // interval [T(i), T(i+1)). Zero-length intervals are stepped over.
-    std::size_t i = 0;
-    for (uint32_t k = 0; k < nPts; ++k) {
-        const unsigned char* rec = plas + LASRecID[k];
-        const double t = load<double>(rec + torvane::withinRecordOffsetToGPSTime);
-        while (i + 1 < nRef && rd[i + 1].T <= t) ++i;
-
-        double refX, refY, refZ;
-        if (t < rd[0].T || i + 1 == nRef) {
-            // Outside the trajectory's time span: the nearest end sample.
-            const refDataStruct& s = (t < rd[0].T) ? rd[0] : rd[i];
-            refX = s.X;
-            refY = s.Y;
-            refZ = s.Z;
-        } else {
-            const refDataStruct& a = rd[i];
-            const refDataStruct& b = rd[i + 1];
-            const double refTDiff = b.T - a.T;
-            refX = (b.X - a.X) * (t - a.T) / refTDiff + a.X;
-            refY = (b.Y - a.Y) * (t - a.T) / refTDiff + a.Y;
-            refZ = (b.Z - a.Z) * (t - a.T) / refTDiff + a.Z;
-        }
-
-        const double dx = refX - load<int32_t>(rec) * XScale - XOff;
-        const double dy = refY - load<int32_t>(rec + 4) * YScale - YOff;
-        const double dz = refZ - load<int32_t>(rec + 8) * ZScale - ZOff;
-        const double SquareHorizontalDistance = dx * dx + dy * dy;
-        const double SquareVerticalDistance = dz * dz;
-
-        const double rounded = std::sqrt(SquareHorizontalDistance + SquareVerticalDistance) + 0.5;
-        // A range beyond 16 bits, infinite or not a number is stored as 65535.
-        rangeVec[k] = (rounded < 65536.0) ? static_cast<uint16_t>(rounded) : uint16_t{65535};
-
-        if (SquareHorizontalDistance < 0.1) {
-            angleVec[k] = 0.0f;
-        } else {
-            const double HorizontalDistance = std::sqrt(SquareHorizontalDistance);
-            const double VerticalDistance = std::sqrt(SquareVerticalDistance);
-            angleVec[k] = static_cast<float>(std::atan(HorizontalDistance / VerticalDistance) * (180.0 / M_PI));
-        }
+    double refX, refY, refZ;
+    if (t < rd[0].T || i + 1 == nRef) {
+        // Outside the trajectory's time span: the nearest end sample.
+        const refDataStruct& s = (t < rd[0].T) ? rd[0] : rd[i];
+        refX = s.X;
+        refY = s.Y;
+        refZ = s.Z;
+    } else {
+        const refDataStruct& a = rd[i];
+        const refDataStruct& b = rd[i + 1];
+        const double refTDiff = b.T - a.T;
+        refX = (b.X - a.X) * (t - a.T) / refTDiff + a.X;
+        refY = (b.Y - a.Y) * (t - a.T) / refTDiff + a.Y;
+        refZ = (b.Z - a.Z) * (t - a.T) / refTDiff + a.Z;
     }
+
+    const double dx = refX - torvane::record_X(rec) * h.XScaleFactor - h.XOffset;
+    const double dy = refY - torvane::record_Y(rec) * h.YScaleFactor - h.YOffset;
+    const double dz = refZ - torvane::record_Z(rec) * h.ZScaleFactor - h.ZOffset;
+    const double SquareHorizontalDistance = dx * dx + dy * dy;
+    const double SquareVerticalDistance = dz * dz;
+
+    const double rounded = std::sqrt(SquareHorizontalDistance + SquareVerticalDistance) + 0.5;
+    // A range beyond 16 bits, infinite or not a number is stored as 65535.
+    range = (rounded < 65536.0) ? static_cast<uint16_t>(rounded) : uint16_t{65535};
+
+    if (SquareHorizontalDistance < 0.1) {
+        angle = 0.0f;
+    } else {
+        const double HorizontalDistance = std::sqrt(SquareHorizontalDistance);
+        const double VerticalDistance = std::sqrt(SquareVerticalDistance);
+        angle = static_cast<float>(std::atan(HorizontalDistance / VerticalDistance) * (180.0 / M_PI));
+    }
+}
+
+void calc_RangeAndAngle(const unsigned char* plas, const torvane::LAS12Header* pH, const int32_t* LASRecID,
+                        uint32_t nPts) {
+    if (_rd.empty()) return;
+    std::size_t cursor = 0;
+    for (uint32_t k = 0; k < nPts; ++k) range_and_angle(plas + LASRecID[k], *pH, cursor, _rangeVec[k], _angleVec[k]);
 }
 
 }  // namespace quilvor

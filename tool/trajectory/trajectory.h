@@ -19,6 +19,19 @@ std::vector<refDataStruct> sort_reference_data_by_time(const char* refdatafile);
 
 double Distance3D(double x1, double y1, double z1, double x2, double y2, double z2);
 
+// The trajectory interval of time t: the largest sample index i with T(i) <= t
+// (0 before the first sample). hint, the interval of a return shortly before,
+// makes a walk through returns in time order cost nothing per return; the
+// answer is the same for any hint.
+std::size_t locate_sample(double t, std::size_t hint);
+
+// Range (whole units, at most 65535) and incidence angle (degrees) of the
+// return whose record is rec: the aircraft position is interpolated between
+// the samples around its GPS time. cursor carries the interval from one
+// return to the next.
+void range_and_angle(const unsigned char* rec, const torvane::LAS12Header& h, std::size_t& cursor, uint16_t& range,
+                     float& angle);
+
 // Range and incidence angle of the nPts returns at byte offsets LASRecID (in
 // non-decreasing GPS time) of plas, into _rangeVec and _angleVec.
 void calc_RangeAndAngle(const unsigned char* plas, const torvane::LAS12Header* pH, const int32_t* LASRecID,
