@@ -194,3 +194,26 @@ TEST_F(PairSearch, CorruptPairIndexFileEndsTheRun) {
         EXPECT_FAILS_WITH(write_pair_attributes(0, g, std::move(tmp), 1), "Temporary binary file ~tmp_rpi is corrupt");
     }
 }
+
+TEST_F(PairSearch, FarHeaderExtentCostsOnlyTheOccupiedCells) {
+    // The 2 x 3 cells of the test above, inside a header extent that reaches
+    // 100 km to the west and east and 5 km to the north and south: 20 million
+    // cells, of which the returns occupy six, all interior. Pass 1, then the
+    // interior passes 2 to 5 alone give the pairs.
+    const double xy[6][2] = {{9.5, 10.5}, {15, 10.5}, {20.5, 10.5}, {9.5, 9.5}, {15, 9.5}, {20.5, 9.5}};
+    std::vector<Point> pts;
+    for (int c = 5; c >= 0; --c) pts.push_back(at(xy[c][0], xy[c][1], 0, 100.0 * (c + 1), static_cast<uint16_t>(c + 1)));
+    LasShape shape = tenth_spec();
+    shape.autoExtent = false;
+    shape.minX = -100000, shape.maxX = 100030, shape.minY = -5000, shape.maxY = 5020;
+    setup_run(shape, pts, 10, 10, 1, 1000);
+    CellOrderedFile g;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(build_grid_index(0, g));
+    testing::internal::GetCapturedStdout();
+    EXPECT_GT(static_cast<uint64_t>(g.ncols) * g.nrows, 20000000u);
+    EXPECT_EQ(g.countReturnsInCell.size(), 6u);
+    run_stage();
+    const Pairs expected = {{5, 1}, {6, 2}, {4, 1}, {5, 2}, {6, 3}, {4, 2}, {5, 3}, {2, 1}, {3, 2}, {5, 4}, {6, 5}};
+    EXPECT_EQ(intensity_pairs(), expected);
+}
