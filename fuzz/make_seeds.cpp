@@ -1,0 +1,87 @@
+// Writes the seed corpora and the fixed companion files of the three fuzzing
+// targets: small LAS files made by the test builders, a small simulated
+// survey, trajectories and lists.
+//   fuzz_seeds <folder with a simulated survey> <output folder>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "las_builder.h"
+
+using namespace testutil;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<Point> crossing_swaths() {
+    // Two swaths over the same spots, 40 s apart, with the aircraft above them.
+    std::vector<Point> pts;
+    for (int k = 0; k < 12; ++k) {
+        Point a, b;
+        a.X = b.X = 100 * (k % 4);
+        a.Y = b.Y = 100 * (k / 4);
+        a.Z = 5, b.Z = 15;
+        a.GPSTime = 10 + k, b.GPSTime = 50 + k;
+        a.Intensity = static_cast<uint16_t>(100 + k), b.Intensity = static_cast<uint16_t>(80 + 2 * k);
+        a.bitfield = 0x09, b.bitfield = 0x12;
+        pts.push_back(a);
+        pts.push_back(b);
+    }
+    return pts;
+}
+
+const char* const kTrajectory = "0 0 1000 0\n400 300 1000 40\n0 0 1100 80\n-50 10 1120 100\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: fuzz_seeds <simulated survey folder> <output folder>\n");
+        return 2;
+    }
+    const fs::path sim = argv[1], out = argv[2];
+    for (const char* d : {"seeds/las", "seeds/trajectory", "seeds/list", "work/las", "work/trajectory",
+                          "work/list/sub"})
+        fs::create_directories(out / d);
+
+    // LAS seeds: crafted versions and formats, and a simulated tile.
+    LasShape s12;
+    s12.scale = 0.01;
+    write_file(out / "seeds/las/v12_f1.las", make_las(s12, crossing_swaths()));
+    LasShape s10 = s12;
+    s10.versionMinor = 0;
+    s10.format = 3;
+    s10.preamble = {0xDD, 0xCC};
+    write_file(out / "seeds/las/v10_f3.las", make_las(s10, crossing_swaths()));
+    LasShape s11 = s12;
+    s11.versionMinor = 1;
+    s11.preamble = std::vector<unsigned char>(54, 0);
+    write_file(out / "seeds/las/v11_f1_vlr.las", make_las(s11, crossing_swaths()));
+    std::string tile;
+    for (const auto& e : fs::directory_iterator(sim))
+        if (e.path().extension() == ".las" && (tile.empty() || e.path().string() < tile)) tile = e.path().string();
+    if (!tile.empty()) fs::copy_file(tile, out / "seeds/las/simulated.las", fs::copy_options::overwrite_existing);
+
+    // The LAS target reads input.las with this trajectory.
+    write_text(out / "work/las/list.txt", "input.las\n");
+    write_text(out / "work/las/traj.txt", kTrajectory);
+
+    // Trajectory seeds, read with a fixed valid file.
+    write_text(out / "seeds/trajectory/plain.txt", kTrajectory);
+    write_text(out / "seeds/trajectory/heading.txt", std::string("X Y Z T\n") + kTrajectory);
+    write_text(out / "seeds/trajectory/unsorted.txt", "400 300 1000 40\n0 0 1000 0\n-50 10 1120 100\n0 0 1100 80\n");
+    fs::copy_file(sim / "trajectory.txt", out / "seeds/trajectory/simulated.txt", fs::copy_options::overwrite_existing);
+    write_file(out / "work/trajectory/a.las", make_las(s12, crossing_swaths()));
+    write_text(out / "work/trajectory/list.txt", "a.las\n");
+
+    // List seeds, naming files of the list target's folder.
+    write_file(out / "work/list/a.las", make_las(s12, crossing_swaths()));
+    write_file(out / "work/list/b.las", make_las(s10, crossing_swaths()));
+    write_file(out / "work/list/sub/a.las", make_las(s11, crossing_swaths()));
+    write_text(out / "work/list/traj.txt", kTrajectory);
+    write_text(out / "seeds/list/one.txt", "a.las\n");
+    write_text(out / "seeds/list/three.txt", "a.las b.las\nsub/a.las\n");
+    write_text(out / "seeds/list/twice.txt", "a.las\ta.las\n");
+    return 0;
+}
