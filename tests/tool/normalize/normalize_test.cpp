@@ -72,6 +72,23 @@ TEST(StoredIntensity, TruncationAndClamping) {
     EXPECT_EQ(quilvor::stored_intensity(17.0, true), 17);
 }
 
+// The spread (standard deviation over mean) of intensity / reflectance over the
+// returns of a simulated tile: the reflectance is the simulator's, so after a
+// good normalization only the noise is left.
+double reflectance_ratio_spread(const std::string& file, const simsurvey::Options& o) {
+    const std::vector<unsigned char> b = read_file(file);
+    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    double sum = 0, sum2 = 0;
+    for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
+        const unsigned char* r = b.data() + h.OffsetToData + static_cast<std::size_t>(k) * h.PointDataRecordLength;
+        const torvane::RealXYZ p = torvane::decode_xyz(r, h);
+        const double q = torvane::record_intensity(r) / simsurvey::reflectance(p.X - o.offsetX - 1000, p.Y - o.offsetY - 1000);
+        sum += q, sum2 += q * q;
+    }
+    const double n = h.NumberOfPointReturns, mean = sum / n;
+    return std::sqrt(sum2 / n - mean * mean) / mean;
+}
+
 TEST(TruthTest, RecoversTheSimulatedExponent) {
     for (double eTrue : {1.0, 2.0, 3.0}) {
         TempDir d;
@@ -95,6 +112,11 @@ TEST(TruthTest, RecoversTheSimulatedExponent) {
         for (const std::string& f : s.files) {
             const std::string out = f.substr(0, f.size() - 4) + "_NormI.las";
             expect_only_intensities_changed(d / f, d / out);
+            // Range and angle are gone from the written intensities: what is left is
+            // the reflectance with 1 % noise.
+            const double before = reflectance_ratio_spread(d / f, o), after = reflectance_ratio_spread(d / out, o);
+            EXPECT_LT(after, 0.02) << out;
+            EXPECT_LT(after, 0.5 * before) << out;
         }
         EXPECT_FALSE(file_exists(d / "~tmp_rpi"));
         for (const std::string& f : s.files) EXPECT_FALSE(file_exists(d / ("tmp_RAI_" + f.substr(0, f.size() - 4) + ".dat")));
@@ -167,6 +189,43 @@ TEST(NormalizedFiles, SecondRunOverwritesWithIdenticalBytesAndSwitches) {
         EXPECT_GE(v, 1);
         EXPECT_LE(v, 255);
     }
+}
+
+TEST(NormalizedFiles, EveryReturnGetsItsOwnRangeAndAngle) {
+    // The aircraft stays at (0, 0, 1000); mean range 100, exponent 2.
+    TempDir d;
+    struct Return { int32_t x, y, z; uint16_t intensity; };
+    const Return returns[5] = {
+        {0, 0, 900, 100},    // range 100, angle 0: 100
+        {100, 0, 900, 200},  // range 141, 45 degrees: 200 x 1.41^2 x 0.7071 = 281.2
+        {0, 0, 800, 100},    // range 200, angle 0: 100 x 4 = 400
+        {300, 400, 1000, 90},// range 500, 90 degrees: cos(90 x 0.01745329252) = -3e-10 below 0
+        {0, 60, 920, 51},    // range 100, angle 36.87 degrees: 51 x 0.8 = 40.8
+    };
+    std::vector<Point> pts;
+    for (const Return& r : returns) {
+        Point p;
+        p.X = r.x, p.Y = r.y, p.Z = r.z, p.Intensity = r.intensity, p.GPSTime = 50;
+        pts.push_back(p);
+    }
+    write_file(d / "a.las", make_las(LasShape{}, pts));
+    quilvor::_pairInfo.assign(1, quilvor::pairStruct{d / "a.las", "unused", 0, -1.0});
+    quilvor::_fileCount = 1;
+    quilvor::_rd = {{0, 0, 1000, 0}, {0, 0, 1000, 100}};
+    quilvor::_meanRange = 100.0;
+    quilvor::_normFactor = 2.0;
+    for (const int16_t truncate : {-1, 0}) {
+        quilvor::_truncateIntensityFlag = truncate;
+        testing::internal::CaptureStdout();
+        quilvor::normalizeIntensity();
+        testing::internal::GetCapturedStdout();
+        const std::vector<unsigned char> out = read_file(d / "a_NormI.las");
+        const std::vector<uint16_t> expected =
+            truncate == -1 ? std::vector<uint16_t>{100, 281, 400, 0, 40} : std::vector<uint16_t>{100, 255, 255, 1, 40};
+        for (std::size_t k = 0; k < 5; ++k)
+            EXPECT_EQ(torvane::record_intensity(out.data() + 227 + 28 * k), expected[k]) << k << " " << truncate;
+    }
+    quilvor::_truncateIntensityFlag = -1;
 }
 
 TEST(NormalizedFiles, RealFileKeepsItsVariableLengthRecords) {
