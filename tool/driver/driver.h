@@ -11,6 +11,8 @@ namespace quilvor {
 void usage();
 void findOptionalArgs(int argc, char** argv);
 void checkArgs(char** argv);
+// Reads QUILVOR_THREADS and QUILVOR_MEMORY_MB into the run settings.
+void read_run_settings();
 
 // The names of the list file (at most 65535), in their order.
 std::vector<std::string> read_list(const char* listName);

@@ -9,6 +9,7 @@
 #include "driver.h"
 #include "exponent.h"
 #include "normalize.h"
+#include "pair_store.h"
 #include "pairs.h"
 #include "temp_files.h"
 #include "trajectory.h"
@@ -36,6 +37,7 @@ int run(int argc, char** argv) {
 
     for (int k = 3; k <= 6; ++k) torvane::check_numeric_argument(argv[k]);
     checkArgs(argv);
+    read_run_settings();
 
     {
         const std::vector<std::string> names = read_list(argv[1]);
@@ -48,6 +50,7 @@ int run(int argc, char** argv) {
     load_reference_data(argv[2]);
 
     lock_working_directory();
+    reset_pair_store(_pairRecordBudget, _fileCount);
     for (uint16_t i = 0; i < _fileCount; ++i) pairDataToFile(i);
     cmpMeanRange();
     cmpPreNormIntensityVar();

@@ -29,6 +29,8 @@ double _meanRange = 0.0;
 double _preNormIntensityVar = 0.0;
 double _postNormIntensityVar = 0.0;
 double _normFactor = 0.0;
+unsigned _threads = 1;
+uint64_t _pairRecordBudget = 0;
 
 void fail(const char* fmt, ...) {
     std::va_list args;

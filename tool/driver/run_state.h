@@ -58,6 +58,11 @@ extern double _meanRange;
 extern double _preNormIntensityVar;
 extern double _postNormIntensityVar;
 extern double _normFactor;
+// Settings from the environment: worker threads (QUILVOR_THREADS) and the
+// memory for pair records kept between the pair search and the exponent
+// search (QUILVOR_MEMORY_MB), in bytes.
+extern unsigned _threads;
+extern uint64_t _pairRecordBudget;
 
 // A failure of a stage: the message the run prints on standard output before
 // it ends with exit status -1. Stages throw it; main (or the thread that runs a

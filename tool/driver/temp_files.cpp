@@ -102,6 +102,8 @@ bool begin_output(PendingOutput& out, const std::string& finalName) {
     return true;
 }
 
+PendingOutput::~PendingOutput() { discard_output(*this); }
+
 bool commit_output(PendingOutput& out) {
     std::FILE* f = out.file.get();
     // The mode a newly created output has always had: 0666 less the umask.
@@ -112,12 +114,14 @@ bool commit_output(PendingOutput& out) {
     if (ok) ok = std::rename(out.tempName.c_str(), out.finalName.c_str()) == 0;
     if (!ok) ::unlink(out.tempName.c_str());
     drop_name(out.tempName);
+    out.tempName.clear();
     return ok;
 }
 
 void discard_output(PendingOutput& out) {
     out.file.reset();
     if (!out.tempName.empty()) remove_temporary_file(out.tempName);
+    out.tempName.clear();
 }
 
 void install_interrupt_cleanup() {

@@ -21,11 +21,16 @@ FilePtr create_temporary_file(const std::string& name, const char* mode);
 void remove_temporary_file(const std::string& name);
 
 // A normalized output, written under a temporary name beside its final name
-// and renamed to it only when complete.
+// and renamed to it only when complete; removed if it goes out of scope
+// before that.
 struct PendingOutput {
     std::string finalName;
     std::string tempName;
     FilePtr file;
+    PendingOutput() = default;
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+    ~PendingOutput();
 };
 // Creates the temporary file; false when it cannot be created.
 bool begin_output(PendingOutput& out, const std::string& finalName);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "pair_store.h"
 #include "pairs.h"
 #include "run_state.h"
 
@@ -24,21 +25,27 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
 void delete_tmp_RAI_files();
 void pairReport();
 
-// Reads the nPairs records of entry i's RAI file into buffer.
-void read_RAI_file(uint16_t i, std::vector<RangeAngleIntensityStruct>& buffer);
+// Calls fn(terms, n) for the pairs of entry i in pair order, in blocks: from
+// memory when they were kept there, otherwise read from its RAI file through
+// buffers allocated once per run (the cosines computed on the way).
+void for_each_pair_block(uint16_t i, const std::function<void(const PairTerms*, std::size_t)>& fn);
 
 // pow(R / meanRange, e) for every whole range R of 16 bits: the factor of the
 // normalization formula, the same bits as computing it for each return.
 std::vector<double> range_power_table(double meanRange, double e);
+void fill_range_power_table(double* power, double meanRange, double e);
 
 // The cosine of an incidence angle in degrees, converted with 0.01745329252.
 inline double incidence_cosine(float angle) { return std::cos(static_cast<double>(angle) * 0.01745329252); }
 
 // The normalized intensity ((R / M)^e x I) x cos(A), with the power taken
 // from the table above and the cosine from incidence_cosine.
+inline double normalized_intensity(const double* power, uint16_t range, uint16_t intensity, double cosine) {
+    return power[range] * static_cast<double>(intensity) * cosine;
+}
 inline double normalized_intensity(const std::vector<double>& power, uint16_t range, uint16_t intensity,
                                    double cosine) {
-    return power[range] * static_cast<double>(intensity) * cosine;
+    return normalized_intensity(power.data(), range, intensity, cosine);
 }
 
 }  // namespace quilvor

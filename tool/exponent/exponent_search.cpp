@@ -6,66 +6,43 @@
 
 namespace quilvor {
 
+void fill_range_power_table(double* power, double meanRange, double e) {
+    for (uint32_t R = 0; R < 65536; ++R) power[R] = std::pow(static_cast<double>(R) / meanRange, e);
+}
+
 std::vector<double> range_power_table(double meanRange, double e) {
     std::vector<double> power;
     allocate_or_fail(power, 65536, "\nFailed to allocate memory for structure of paired return attributes\n");
-    for (uint32_t R = 0; R < 65536; ++R) power[R] = std::pow(static_cast<double>(R) / meanRange, e);
+    fill_range_power_table(power.data(), meanRange, e);
     return power;
 }
 
 namespace {
 
-// The cosines of the pairs' angles do not depend on the exponent: one search
-// computes them once and keeps them for its later evaluations, up to a memory
-// budget (the files beyond it are computed at every evaluation).
-struct CosineCache {
-    std::size_t budget = std::size_t{1} << 27;  // doubles: 1 GiB
-    std::vector<std::vector<double>> perFile;   // two per pair, in pair order
-};
-
-double post_norm_variance(double factor, CosineCache* cache) {
-    std::vector<RangeAngleIntensityStruct> buffer;
-    allocate_or_fail(buffer, _maxPairsForOneLASFile,
-                     "\nFailed to allocate memory for structure of paired return attributes\n");
-    const std::vector<double> power = range_power_table(_meanRange, factor);
-    if (cache != nullptr && cache->perFile.size() != _fileCount) cache->perFile.assign(_fileCount, {});
-    double Q = 0.0;
-    for (uint16_t i = 0; i < _fileCount; ++i) {
-        read_RAI_file(i, buffer);
-        const uint32_t nPairs = _pairInfo[i].nPairs;
-        const double* cosines = nullptr;
-        if (cache != nullptr) {
-            std::vector<double>& c = cache->perFile[i];
-            if (c.empty() && 2 * static_cast<std::size_t>(nPairs) <= cache->budget) {
-                try {
-                    c.resize(2 * static_cast<std::size_t>(nPairs));
-                    for (uint32_t k = 0; k < nPairs; ++k) {
-                        c[2 * static_cast<std::size_t>(k)] = incidence_cosine(buffer[k].Angle1);
-                        c[2 * static_cast<std::size_t>(k) + 1] = incidence_cosine(buffer[k].Angle2);
-                    }
-                    cache->budget -= c.size();
-                } catch (const std::bad_alloc&) {
-                    std::vector<double>().swap(c);
-                    cache->budget = 0;
-                }
-            }
-            if (!c.empty()) cosines = c.data();
-        }
-        for (uint32_t k = 0; k < nPairs; ++k) {
-            const RangeAngleIntensityStruct& r = buffer[k];
-            const double c1 = cosines ? cosines[2 * static_cast<std::size_t>(k)] : incidence_cosine(r.Angle1);
-            const double c2 = cosines ? cosines[2 * static_cast<std::size_t>(k) + 1] : incidence_cosine(r.Angle2);
-            const double N1 = normalized_intensity(power, r.Range1, r.Intensity1, c1);
-            const double N2 = normalized_intensity(power, r.Range2, r.Intensity2, c2);
-            Q += (N1 - N2) * (N1 - N2);
-        }
+// Adds the squared differences of the normalized intensities of n pairs to Q,
+// in pair order.
+void add_squared_differences(const double* power, const PairTerms* p, std::size_t n, double& Q) {
+    double q = Q;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double N1 = normalized_intensity(power, p[k].Range1, p[k].Intensity1, p[k].cos1);
+        const double N2 = normalized_intensity(power, p[k].Range2, p[k].Intensity2, p[k].cos2);
+        q += (N1 - N2) * (N1 - N2);
     }
-    return std::sqrt(Q / _allPairs);
+    Q = q;
 }
 
 }  // namespace
 
-double cmpPostNormIntensityVar(double factor) { return post_norm_variance(factor, nullptr); }
+double cmpPostNormIntensityVar(double factor) {
+    static Buffer<double> power;  // one table for the run, filled anew for each exponent
+    power.resize_or_fail(65536, "\nFailed to allocate memory for structure of paired return attributes\n");
+    fill_range_power_table(power.data(), _meanRange, factor);
+    double Q = 0.0;
+    for (uint16_t i = 0; i < _fileCount; ++i)
+        for_each_pair_block(
+            i, [&Q](const PairTerms* p, std::size_t n) { add_squared_differences(power.data(), p, n, Q); });
+    return std::sqrt(Q / _allPairs);
+}
 
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
                           double& fmin) {
@@ -111,9 +88,7 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
 }
 
 void calcRangeFactor(double ax, double bx, double cx) {
-    CosineCache cache;
-    golden_section_search(
-        ax, bx, cx, [&cache](double e) { return post_norm_variance(e, &cache); }, _normFactor, _postNormIntensityVar);
+    golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar);
     if (std::isnan(_postNormIntensityVar)) fail_unnormalizable_ranges();
 }
 

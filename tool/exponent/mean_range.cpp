@@ -5,39 +5,62 @@
 
 namespace quilvor {
 
-void read_RAI_file(uint16_t i, std::vector<RangeAngleIntensityStruct>& buffer) {
+namespace {
+
+// The run's buffers for the pairs of files that are read from their RAI files.
+struct PairReadBuffers {
+    Buffer<RangeAngleIntensityStruct> records;
+    Buffer<PairTerms> terms;
+};
+PairReadBuffers& read_buffers() {
+    static PairReadBuffers buffers;
+    return buffers;
+}
+
+constexpr std::size_t kPairsPerBlock = std::size_t{1} << 16;
+
+}  // namespace
+
+void for_each_pair_block(uint16_t i, const std::function<void(const PairTerms*, std::size_t)>& fn) {
     const pairStruct& entry = _pairInfo[i];
     const char* name = entry.RAIName.c_str();
     // A file without pairs has no RAI file of this run; a file of that name
     // left by an earlier run must not be read.
     if (entry.nPairs == 0) fail("\nFailed to open binary file %s for reading\n", name);
-    FilePtr f(std::fopen(name, "rb"));
+    if (pairs_in_memory(i)) {
+        fn(_pairStore.files[i].data(), entry.nPairs);
+        return;
+    }
+    FilePtr f = torvane::open_regular_file(entry.RAIName);
     if (!f) fail("\nFailed to open binary file %s for reading\n", name);
-    if (std::fread(buffer.data(), sizeof(RangeAngleIntensityStruct), entry.nPairs, f.get()) != entry.nPairs)
-        fail("\nBinary file %s holds fewer pair records than expected\n", name);
+    PairReadBuffers& b = read_buffers();
+    b.records.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
+    b.terms.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
+    for (uint32_t done = 0; done < entry.nPairs;) {
+        const std::size_t want = std::min<std::size_t>(kPairsPerBlock, entry.nPairs - done);
+        if (std::fread(b.records.data(), sizeof(RangeAngleIntensityStruct), want, f.get()) != want)
+            fail("\nBinary file %s holds fewer pair records than expected\n", name);
+        for (std::size_t k = 0; k < want; ++k) {
+            const RangeAngleIntensityStruct& r = b.records[k];
+            b.terms[k] = PairTerms{incidence_cosine(r.Angle1), incidence_cosine(r.Angle2), r.Range1, r.Intensity1,
+                                   r.Range2, r.Intensity2};
+        }
+        fn(b.terms.data(), want);
+        done += static_cast<uint32_t>(want);
+    }
 }
-
-namespace {
-void allocate_pair_buffer(std::vector<RangeAngleIntensityStruct>& buffer) {
-    allocate_or_fail(buffer, _maxPairsForOneLASFile,
-                     "\nFailed to allocate memory for structure of paired return attributes\n");
-}
-}  // namespace
 
 void cmpMeanRange() {
     std::printf("\n  ... Computing mean range of paired returns ...");
     for (const pairStruct& entry : _pairInfo)
         if (entry.nPairs > _maxPairsForOneLASFile) _maxPairsForOneLASFile = entry.nPairs;
-    std::vector<RangeAngleIntensityStruct> buffer;
-    allocate_pair_buffer(buffer);
     for (uint16_t i = 0; i < _fileCount; ++i) {
-        read_RAI_file(i, buffer);
-        const uint32_t nPairs = _pairInfo[i].nPairs;
         double S = 0.0;
-        for (uint32_t k = 0; k < nPairs; ++k) S += static_cast<double>(buffer[k].Range1 + buffer[k].Range2);
-        _pairInfo[i].meanRange = (S / nPairs) * 0.5;
+        for_each_pair_block(i, [&S](const PairTerms* p, std::size_t n) {
+            for (std::size_t k = 0; k < n; ++k) S += static_cast<double>(p[k].Range1 + p[k].Range2);
+        });
+        _pairInfo[i].meanRange = (S / _pairInfo[i].nPairs) * 0.5;
     }
-    std::vector<RangeAngleIntensityStruct>().swap(buffer);
     double W = 0.0;
     for (const pairStruct& entry : _pairInfo) {
         _allPairs += static_cast<double>(entry.nPairs);
@@ -57,18 +80,15 @@ void fail_unnormalizable_ranges() {
 
 void cmpPreNormIntensityVar() {
     std::printf("\r  ... Computing within-pair intensity variance before normalization ...");
-    std::vector<RangeAngleIntensityStruct> buffer;
-    allocate_pair_buffer(buffer);
     double Q = 0.0;
-    for (uint16_t i = 0; i < _fileCount; ++i) {
-        read_RAI_file(i, buffer);
-        const uint32_t nPairs = _pairInfo[i].nPairs;
-        for (uint32_t k = 0; k < nPairs; ++k) {
-            const double d = static_cast<double>(static_cast<int32_t>(buffer[k].Intensity1) -
-                                                 static_cast<int32_t>(buffer[k].Intensity2));
-            Q += d * d;
-        }
-    }
+    for (uint16_t i = 0; i < _fileCount; ++i)
+        for_each_pair_block(i, [&Q](const PairTerms* p, std::size_t n) {
+            for (std::size_t k = 0; k < n; ++k) {
+                const double d =
+                    static_cast<double>(static_cast<int32_t>(p[k].Intensity1) - static_cast<int32_t>(p[k].Intensity2));
+                Q += d * d;
+            }
+        });
     _preNormIntensityVar = std::sqrt(Q / _allPairs);
 }
 

@@ -1,5 +1,4 @@
 // Writes the intensity-normalized copy of every LAS file of the list.
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -10,8 +9,6 @@
 #include "trajectory.h"
 
 namespace quilvor {
-
-using torvane::load;
 
 uint16_t stored_intensity(double v, bool truncate) {
     uint16_t value;
@@ -27,75 +24,75 @@ uint16_t stored_intensity(double v, bool truncate) {
 
 namespace {
 
-void normalize_file(pairStruct& entry, const std::vector<double>& power) {
+constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
+
+// Copies bytes of the input to the output through the block buffer.
+void copy_bytes(LasInput& in, std::FILE* out, std::size_t bytes, Buffer<unsigned char>& block, const char* name,
+                bool& written) {
+    while (bytes > 0) {
+        const std::size_t n = std::min(bytes, block.size());
+        read_input(in, block.data(), n, name);
+        written = written && std::fwrite(block.data(), 1, n, out) == n;
+        bytes -= n;
+    }
+}
+
+// Replaces the intensity of each of the n records in block by its normalized value.
+void normalize_records(unsigned char* block, std::size_t n, const NormalizeJob& job, const torvane::LAS12Header& h,
+                       std::size_t& cursor) {
+    const uint16_t len = h.PointDataRecordLength;
+    const double first = _rd.front().T, last = _rd.back().T;
+    const bool truncate = _truncateIntensityFlag == 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        unsigned char* rec = block + k * len;
+        // The pair search saw every time within the trajectory.
+        const double t = torvane::record_gps_time(rec);
+        if (!(t >= first && t <= last)) fail_changed(_pairInfo[job.LASID].LASName.c_str());
+        uint16_t range;
+        float angle;
+        range_and_angle(rec, h, cursor, range, angle);
+        const double v = normalized_intensity(job.power, range, torvane::record_intensity(rec), incidence_cosine(angle));
+        torvane::store<uint16_t>(rec + torvane::withinRecordOffsetToIntensity, stored_intensity(v, truncate));
+    }
+}
+
+}  // namespace
+
+void normalize_file(const NormalizeJob& job) {
+    pairStruct& entry = _pairInfo[job.LASID];
     const char* name = entry.LASName.c_str();
     LasInput in = open_las_input(entry, "\nFailed to open file %s for reading\n");
-    std::printf("\r  ... Normalizing intensity for file %s          \r", name);
-    const torvane::LAS12Header pH = in.header;
-    const uint32_t nPts = pH.NumberOfPointReturns;
-    const uint16_t len = pH.PointDataRecordLength;
-    const std::size_t pointBytes = static_cast<std::size_t>(nPts) * len;
-
-    // Everything before the point data (header, variable-length records, any
-    // start signature) is carried over byte for byte.
-    auto preamble = allocate_bytes_or_fail(pH.OffsetToData, "\nFailed to allocate memory for data from %s\n", name);
-    auto pLAS = allocate_bytes_or_fail(pointBytes, "\nFailed to allocate memory for data from %s\n", name);
-    std::vector<double> GPSTimeVec;
-    std::vector<int32_t> indexGPSTime;
-    allocate_or_fail(GPSTimeVec, nPts, "\nFailed to allocate memory for vector of GPS Time for file %s\n", name);
-    allocate_or_fail(indexGPSTime, nPts, "\nFailed to allocate memory for record index of %s\n", name);
-    allocate_or_fail(_rangeVec, nPts, "\nFailed to allocated memory for range vector of %s returns\n", name);
-    allocate_or_fail(_angleVec, nPts, "\nFailed to allocated memory for incidence angle vector of %s returns\n", name);
-
-    std::rewind(in.file.get());
-    read_input(in, preamble.get(), pH.OffsetToData, name);
-    read_input(in, pLAS.get(), pointBytes, name);
-    in.file.reset();
-
-    if (nPts > 0) {
-        for (uint32_t k = 0; k < nPts; ++k) {
-            GPSTimeVec[k] = load<double>(pLAS.get() + static_cast<std::size_t>(k) * len +
-                                         torvane::withinRecordOffsetToGPSTime);
-            indexGPSTime[k] = static_cast<int32_t>(k);
-        }
-        // Every return is normalized from its own record and the trajectory
-        // alone, so any ascending order of the times gives the same file; a
-        // file already in time order (as most are delivered) needs no sort.
-        if (!std::is_sorted(GPSTimeVec.begin(), GPSTimeVec.end()))
-            torvane::d_quicksort(GPSTimeVec.data(), static_cast<int32_t>(nPts), indexGPSTime.data());
-        std::vector<double>().swap(GPSTimeVec);
-        for (uint32_t k = 0; k < nPts; ++k) indexGPSTime[k] *= len;
-        _GPSTimeMin = load<double>(pLAS.get() + indexGPSTime[0] + torvane::withinRecordOffsetToGPSTime);
-        _GPSTimeMax = load<double>(pLAS.get() + indexGPSTime[nPts - 1] + torvane::withinRecordOffsetToGPSTime);
-        calc_RangeAndAngle(pLAS.get(), &pH, indexGPSTime.data(), nPts);
-
-        const bool truncate = _truncateIntensityFlag == 0;
-        for (uint32_t k = 0; k < nPts; ++k) {
-            unsigned char* rec = pLAS.get() + indexGPSTime[k];
-            const uint16_t intensity = load<uint16_t>(rec + torvane::withinRecordOffsetToIntensity);
-            const double v = normalized_intensity(power, _rangeVec[k], intensity, incidence_cosine(_angleVec[k]));
-            torvane::store<uint16_t>(rec + torvane::withinRecordOffsetToIntensity, stored_intensity(v, truncate));
-        }
-    }
+    job.out.print("\r  ... Normalizing intensity for file %s          \r", name);
+    const torvane::LAS12Header h = in.header;
+    const uint16_t len = h.PointDataRecordLength;
+    job.block.resize_or_fail(kBlockBytes / len * len, "\nFailed to allocate memory for data from %s\n", name);
 
     const std::string outName = normalizedName(entry.LASName);
     PendingOutput out;
     if (!begin_output(out, outName))
         fail("\nFailed to open file %s for writing intensity normalized data\n", outName.c_str());
-    bool ok = std::fwrite(preamble.get(), 1, pH.OffsetToData, out.file.get()) == pH.OffsetToData;
-    ok = ok && std::fwrite(pLAS.get(), 1, pointBytes, out.file.get()) == pointBytes;
-    if (!ok) discard_output(out);
-    if (!ok || !commit_output(out)) fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
-    std::vector<uint16_t>().swap(_rangeVec);
-    std::vector<float>().swap(_angleVec);
+    // Everything before the point data (header, variable-length records, any
+    // start signature) is carried over byte for byte.
+    std::rewind(in.file.get());
+    bool written = true;
+    copy_bytes(in, out.file.get(), h.OffsetToData, job.block, name, written);
+    std::size_t cursor = 0;
+    for (uint32_t done = 0; done < h.NumberOfPointReturns;) {
+        const std::size_t n = std::min<std::size_t>(job.block.size() / len, h.NumberOfPointReturns - done);
+        read_input(in, job.block.data(), n * len, name);
+        normalize_records(job.block.data(), n, job, h, cursor);
+        written = written && std::fwrite(job.block.data(), len, n, out.file.get()) == n;
+        done += static_cast<uint32_t>(n);
+    }
+    if (!written || !commit_output(out))
+        fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
 }
-
-}  // namespace
 
 void normalizeIntensity() {
     std::printf("\n");
     const std::vector<double> power = range_power_table(_meanRange, _normFactor);
-    for (uint16_t t = 0; t < _fileCount; ++t) normalize_file(_pairInfo[t], power);
+    Buffer<unsigned char> block;
+    for (uint16_t t = 0; t < _fileCount; ++t) normalize_file(NormalizeJob{t, standard_output(), block, power.data()});
     std::printf("\r%79s\r", "");
 }
 

@@ -3,9 +3,23 @@
 
 #include <cstdint>
 
+#include "console.h"
+#include "memory.h"
+
 namespace quilvor {
 
 void normalizeIntensity();
+
+// One file's normalized copy as a worker writes it.
+struct NormalizeJob {
+    uint16_t LASID;
+    Console& out;                  // the file's console lines
+    Buffer<unsigned char>& block;  // the worker's read and write block
+    const double* power;           // pow(R / mean range, exponent) for every range R
+};
+// Reads the file in blocks, normalizes every return's intensity and writes
+// the copy under a temporary name, renamed to its final name when complete.
+void normalize_file(const NormalizeJob& job);
 
 // The stored intensity for a normalized value v: truncated toward zero,
 // 0 for a value that is not a number or negative, 65535 at most; with
