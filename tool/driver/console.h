@@ -14,6 +14,9 @@ public:
     virtual void write(const char* text, std::size_t n) = 0;
     // Makes what was written visible now (a progress line).
     virtual void flush() {}
+    // True when the file's work is no longer wanted (an earlier file of its
+    // stage has failed): the work stops at its next step.
+    virtual bool abandoned() const { return false; }
     void print(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 };
 

@@ -51,7 +51,7 @@ int run(int argc, char** argv) {
 
     lock_working_directory();
     reset_pair_store(_pairRecordBudget, _fileCount);
-    for (uint16_t i = 0; i < _fileCount; ++i) pairDataToFile(i);
+    pairDataToFiles();
     cmpMeanRange();
     cmpPreNormIntensityVar();
     calcRangeFactor(0.01, 2.0, 4.0);

@@ -104,14 +104,18 @@ bool begin_output(PendingOutput& out, const std::string& finalName) {
 
 PendingOutput::~PendingOutput() { discard_output(*this); }
 
-bool commit_output(PendingOutput& out) {
+bool finish_output(PendingOutput& out) {
     std::FILE* f = out.file.get();
     // The mode a newly created output has always had: 0666 less the umask.
     bool ok = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0 &&
               ::fchmod(::fileno(f), 0666 & ~registry().umask) == 0;
     ok = (std::fclose(out.file.release()) == 0) && ok;
+    return ok;
+}
+
+bool publish_output(PendingOutput& out) {
     std::lock_guard<std::mutex> lock(registry().mutex);
-    if (ok) ok = std::rename(out.tempName.c_str(), out.finalName.c_str()) == 0;
+    const bool ok = std::rename(out.tempName.c_str(), out.finalName.c_str()) == 0;
     if (!ok) ::unlink(out.tempName.c_str());
     drop_name(out.tempName);
     out.tempName.clear();

@@ -34,9 +34,11 @@ struct PendingOutput {
 };
 // Creates the temporary file; false when it cannot be created.
 bool begin_output(PendingOutput& out, const std::string& finalName);
-// Flushes the file to disk and renames it to its final name; false on any
-// failure, with the temporary file removed.
-bool commit_output(PendingOutput& out);
+// Flushes the complete file to disk and closes it; false on any failure.
+bool finish_output(PendingOutput& out);
+// Renames the finished file to its final name; false on failure, with the
+// temporary file removed.
+bool publish_output(PendingOutput& out);
 void discard_output(PendingOutput& out);
 
 // From now on SIGINT, SIGTERM and SIGHUP remove every temporary file and

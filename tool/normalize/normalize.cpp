@@ -1,9 +1,11 @@
 // Writes the intensity-normalized copy of every LAS file of the list.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "driver.h"
 #include "exponent.h"
+#include "file_stage.h"
 #include "normalize.h"
 #include "temp_files.h"
 #include "trajectory.h"
@@ -58,7 +60,7 @@ void normalize_records(unsigned char* block, std::size_t n, const NormalizeJob& 
 
 }  // namespace
 
-void normalize_file(const NormalizeJob& job) {
+std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
     pairStruct& entry = _pairInfo[job.LASID];
     const char* name = entry.LASName.c_str();
     LasInput in = open_las_input(entry, "\nFailed to open file %s for reading\n");
@@ -68,7 +70,8 @@ void normalize_file(const NormalizeJob& job) {
     job.block.resize_or_fail(kBlockBytes / len * len, "\nFailed to allocate memory for data from %s\n", name);
 
     const std::string outName = normalizedName(entry.LASName);
-    PendingOutput out;
+    auto pending = std::make_unique<PendingOutput>();
+    PendingOutput& out = *pending;
     if (!begin_output(out, outName))
         fail("\nFailed to open file %s for writing intensity normalized data\n", outName.c_str());
     // Everything before the point data (header, variable-length records, any
@@ -78,21 +81,38 @@ void normalize_file(const NormalizeJob& job) {
     copy_bytes(in, out.file.get(), h.OffsetToData, job.block, name, written);
     std::size_t cursor = 0;
     for (uint32_t done = 0; done < h.NumberOfPointReturns;) {
+        if (job.out.abandoned()) throw Failure("");
         const std::size_t n = std::min<std::size_t>(job.block.size() / len, h.NumberOfPointReturns - done);
         read_input(in, job.block.data(), n * len, name);
         normalize_records(job.block.data(), n, job, h, cursor);
         written = written && std::fwrite(job.block.data(), len, n, out.file.get()) == n;
         done += static_cast<uint32_t>(n);
     }
-    if (!written || !commit_output(out))
-        fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
+    if (!written || !finish_output(out)) fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
+    return pending;
 }
+
+namespace {
+[[noreturn]] void fail_publish(const std::string& outName) {
+    fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
+}
+}  // namespace
 
 void normalizeIntensity() {
     std::printf("\n");
     const std::vector<double> power = range_power_table(_meanRange, _normFactor);
-    Buffer<unsigned char> block;
-    for (uint16_t t = 0; t < _fileCount; ++t) normalize_file(NormalizeJob{t, standard_output(), block, power.data()});
+    std::vector<Buffer<unsigned char>> blocks(std::max(1u, _threads));
+    FileStage stage;
+    stage.threads = _threads;
+    stage.work = [&](uint16_t t, Console& out, unsigned worker) -> std::function<void()> {
+        std::shared_ptr<PendingOutput> output = normalize_file(NormalizeJob{t, out, blocks[worker], power.data()});
+        // Outputs take their final names in list order, so that a failure in a
+        // later file leaves exactly the outputs of the files before it.
+        return [output] {
+            if (!publish_output(*output)) fail_publish(output->finalName);
+        };
+    };
+    run_file_stage(stage);
     std::printf("\r%79s\r", "");
 }
 

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "console.h"
 #include "memory.h"
+#include "temp_files.h"
 
 namespace quilvor {
 
@@ -18,8 +20,9 @@ struct NormalizeJob {
     const double* power;           // pow(R / mean range, exponent) for every range R
 };
 // Reads the file in blocks, normalizes every return's intensity and writes
-// the copy under a temporary name, renamed to its final name when complete.
-void normalize_file(const NormalizeJob& job);
+// the copy, complete and on disk, under a temporary name; publish_output
+// gives it its final name.
+std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job);
 
 // The stored intensity for a normalized value v: truncated toward zero,
 // 0 for a value that is not a number or negative, 65535 at most; with

@@ -66,6 +66,9 @@ struct PairJob {
 // The pair-index temporary file of a run on one thread.
 inline const std::string kPairIndexFile = "~tmp_rpi";
 
+// Finds the pairs of every listed file and writes their RAI files, on
+// _threads workers, printing as one thread would.
+void pairDataToFiles();
 // Finds the pairs of the file _pairInfo[LASID] and writes its RAI file.
 void pairDataToFile(uint16_t LASID);
 void pair_data_to_file(const PairJob& job);
