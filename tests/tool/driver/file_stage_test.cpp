@@ -1,0 +1,115 @@
+// Several files at once: the same output and files as one thread, through the real binary.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "las_builder.h"
+#include "sim_survey.h"
+
+using namespace testutil;
+
+namespace {
+
+struct Survey {
+    TempDir d;
+    simsurvey::Summary s;
+    std::vector<std::string> args;
+    Survey() {
+        simsurvey::Options o;
+        o.outDir = d.path;
+        o.density = 1.0;
+        s = simsurvey::simulate(o);
+        char buf[4][32];
+        std::snprintf(buf[0], 32, "%g", s.maxPairDistance);
+        std::snprintf(buf[1], 32, "%g", s.radius);
+        std::snprintf(buf[2], 32, "%g", s.minTime);
+        std::snprintf(buf[3], 32, "%g", s.maxTime);
+        args = {"las_list.txt", "trajectory.txt", buf[0], buf[1], buf[2], buf[3]};
+    }
+};
+
+// A run with the given environment; standard output without the CPU time.
+RunResult run_with(const Survey& v, const char* threads, const char* memoryMB) {
+    setenv("QUILVOR_THREADS", threads, 1);
+    setenv("QUILVOR_MEMORY_MB", memoryMB, 1);
+    RunResult r = run_tool(v.d.path, v.args);
+    unsetenv("QUILVOR_THREADS");
+    unsetenv("QUILVOR_MEMORY_MB");
+    const std::size_t p = r.out.find("\nElapsed CPU time ");
+    if (p != std::string::npos) r.out.erase(p);
+    return r;
+}
+
+// Every file of the folder but the inputs, with its bytes; removed afterwards.
+std::vector<std::pair<std::string, std::vector<unsigned char>>> take_products(const Survey& v) {
+    std::vector<std::pair<std::string, std::vector<unsigned char>>> products;
+    for (const auto& e : std::filesystem::directory_iterator(v.d.path)) {
+        const std::string n = e.path().filename().string();
+        const bool input = std::find(v.s.files.begin(), v.s.files.end(), n) != v.s.files.end();
+        if (input || n == "las_list.txt" || n == "trajectory.txt") continue;
+        products.emplace_back(n, std::filesystem::is_directory(e.path()) ? std::vector<unsigned char>{} : read_file(e.path()));
+        if (!std::filesystem::is_directory(e.path())) std::filesystem::remove(e.path());
+    }
+    std::sort(products.begin(), products.end());
+    return products;
+}
+
+}  // namespace
+
+TEST(FileStages, SameBytesForEveryThreadCountAndMemoryBudget) {
+    Survey v;
+    ASSERT_GE(v.s.files.size(), 3u);
+    const RunResult one = run_with(v, "1", "4096");
+    ASSERT_EQ(one.status, 0) << one.out;
+    const auto expected = take_products(v);
+    ASSERT_EQ(expected.size(), v.s.files.size());  // the outputs alone
+    for (const auto& [threads, memory] : {std::pair{"2", "4096"}, {"3", "4096"}, {"2", "0"}, {"1", "0"}}) {
+        const RunResult r = run_with(v, threads, memory);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, one.out) << threads << " threads, " << memory << " MB";
+        EXPECT_TRUE(take_products(v) == expected) << threads << " threads, " << memory << " MB";
+    }
+}
+
+TEST(FileStages, FailureInALaterFileEndsAsOnOneThread) {
+    Survey v;
+    ASSERT_GE(v.s.files.size(), 4u);
+    // The second tile's returns are stamped beyond the trajectory: its pair search fails.
+    std::vector<unsigned char> b = read_file(v.d / v.s.files[1]);
+    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    for (uint32_t k = 0; k < h.NumberOfPointReturns; k += 97)
+        torvane::store<double>(b.data() + h.OffsetToData + k * h.PointDataRecordLength + 20, 1e9);
+    write_file(v.d / v.s.files[1], b);
+    const RunResult one = run_with(v, "1", "4096");
+    EXPECT_EQ(one.status, 255);
+    EXPECT_NE(one.out.find("lie outside the reference data"), std::string::npos);
+    const auto leftBehind = take_products(v);  // the first tile's RAI file, as nothing is rolled back
+    ASSERT_EQ(leftBehind.size(), 1u);
+    for (const char* threads : {"2", "4"}) {
+        const RunResult r = run_with(v, threads, "4096");
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, one.out) << threads;
+        EXPECT_TRUE(take_products(v) == leftBehind) << threads;
+    }
+}
+
+TEST(FileStages, OutputThatCannotBeRenamedEndsAsOnOneThread) {
+    Survey v;
+    ASSERT_GE(v.s.files.size(), 4u);
+    // The third output's name is taken by a folder.
+    const std::string third = v.s.files[2].substr(0, v.s.files[2].size() - 4) + "_NormI.las";
+    std::filesystem::create_directory(v.d / third);
+    const RunResult one = run_with(v, "1", "4096");
+    EXPECT_EQ(one.status, 255);
+    const std::string tail = "\nFailed to write intensity normalized data to " + third + "\n";
+    ASSERT_GE(one.out.size(), tail.size());
+    EXPECT_EQ(one.out.substr(one.out.size() - tail.size()), tail);
+    const auto outputs = take_products(v);  // the first two outputs and the folder
+    ASSERT_EQ(outputs.size(), 3u);
+    const RunResult two = run_with(v, "2", "4096");
+    EXPECT_EQ(two.status, 255);
+    EXPECT_EQ(two.out, one.out);
+    EXPECT_TRUE(take_products(v) == outputs);
+}
