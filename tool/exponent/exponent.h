@@ -33,7 +33,11 @@ void for_each_pair_block(uint16_t i, const std::function<void(const PairTerms*, 
 // pow(R / meanRange, e) for every whole range R of 16 bits: the factor of the
 // normalization formula, the same bits as computing it for each return.
 std::vector<double> range_power_table(double meanRange, double e);
-void fill_range_power_table(double* power, double meanRange, double e);
+// The same for the ranges lo to hi alone.
+void fill_range_power_table(double* power, double meanRange, double e, uint32_t lo = 0, uint32_t hi = 65535);
+// The smallest and largest range of all pairs (set with the mean range): the
+// part of the table that the exponent search reads.
+extern uint16_t _pairRangeLo, _pairRangeHi;
 
 // The cosine of an incidence angle in degrees, converted with 0.01745329252.
 inline double incidence_cosine(float angle) { return std::cos(static_cast<double>(angle) * 0.01745329252); }

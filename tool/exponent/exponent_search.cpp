@@ -6,8 +6,10 @@
 
 namespace quilvor {
 
-void fill_range_power_table(double* power, double meanRange, double e) {
-    for (uint32_t R = 0; R < 65536; ++R) power[R] = std::pow(static_cast<double>(R) / meanRange, e);
+uint16_t _pairRangeLo = 0, _pairRangeHi = 65535;
+
+void fill_range_power_table(double* power, double meanRange, double e, uint32_t lo, uint32_t hi) {
+    for (uint32_t R = lo; R <= hi; ++R) power[R] = std::pow(static_cast<double>(R) / meanRange, e);
 }
 
 std::vector<double> range_power_table(double meanRange, double e) {
@@ -36,7 +38,7 @@ void add_squared_differences(const double* power, const PairTerms* p, std::size_
 double cmpPostNormIntensityVar(double factor) {
     static Buffer<double> power;  // one table for the run, filled anew for each exponent
     power.resize_or_fail(65536, "\nFailed to allocate memory for structure of paired return attributes\n");
-    fill_range_power_table(power.data(), _meanRange, factor);
+    fill_range_power_table(power.data(), _meanRange, factor, _pairRangeLo, _pairRangeHi);
     double Q = 0.0;
     for (uint16_t i = 0; i < _fileCount; ++i)
         for_each_pair_block(

@@ -1,4 +1,5 @@
 // Mean range of the paired returns and the within-pair intensity variance before normalization.
+#include <algorithm>
 #include <cmath>
 
 #include "exponent.h"
@@ -54,13 +55,20 @@ void cmpMeanRange() {
     std::printf("\n  ... Computing mean range of paired returns ...");
     for (const pairStruct& entry : _pairInfo)
         if (entry.nPairs > _maxPairsForOneLASFile) _maxPairsForOneLASFile = entry.nPairs;
+    uint16_t lo = 65535, hi = 0;
     for (uint16_t i = 0; i < _fileCount; ++i) {
         double S = 0.0;
-        for_each_pair_block(i, [&S](const PairTerms* p, std::size_t n) {
-            for (std::size_t k = 0; k < n; ++k) S += static_cast<double>(p[k].Range1 + p[k].Range2);
+        for_each_pair_block(i, [&](const PairTerms* p, std::size_t n) {
+            for (std::size_t k = 0; k < n; ++k) {
+                S += static_cast<double>(p[k].Range1 + p[k].Range2);
+                lo = std::min({lo, p[k].Range1, p[k].Range2});
+                hi = std::max({hi, p[k].Range1, p[k].Range2});
+            }
         });
         _pairInfo[i].meanRange = (S / _pairInfo[i].nPairs) * 0.5;
     }
+    _pairRangeLo = lo;
+    _pairRangeHi = hi;
     double W = 0.0;
     for (const pairStruct& entry : _pairInfo) {
         _allPairs += static_cast<double>(entry.nPairs);

@@ -5,19 +5,23 @@
 
 namespace quilvor {
 
-double Distance3D(double x1, double y1, double z1, double x2, double y2, double z2) {
-    const double dx = x1 - x2;
-    const double dy = y1 - y2;
-    const double dz = z1 - z2;
-    return std::sqrt(dx * dx + dy * dy + dz * dz);
-}
-
 std::size_t locate_sample(double t, std::size_t hint) {
     const refDataStruct* rd = _rd.data();
     const std::size_t n = _rd.size();
     // Returns in time order stay in their interval or step to the next one.
     if (hint + 1 < n && rd[hint].T <= t && t < rd[hint + 1].T) return hint;
     if (hint + 2 < n && rd[hint + 1].T <= t && t < rd[hint + 2].T) return hint + 1;
+    // Samples come at an about steady rate: from the proportional guess, a few
+    // steps reach the interval.
+    if (n > 1 && rd[0].T <= t && t < rd[n - 1].T) {
+        const double f = (t - rd[0].T) / (rd[n - 1].T - rd[0].T) * static_cast<double>(n - 1);
+        std::size_t i = f < static_cast<double>(n - 2) ? static_cast<std::size_t>(f) : n - 2;
+        for (int step = 0; step < 8; ++step) {
+            if (t < rd[i].T) --i;  // i > 0 here, as T(0) <= t
+            else if (rd[i + 1].T <= t) ++i;  // i + 1 < n - 1 here, as t < T(n - 1)
+            else return i;
+        }
+    }
     std::size_t lo = 0, hi = n;  // the first sample later than t
     while (lo < hi) {
         const std::size_t mid = lo + (hi - lo) / 2;

@@ -1,6 +1,7 @@
 // Trajectory loading, time ordering, and the range and incidence angle of returns.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,7 +18,16 @@ void load_reference_data(const char* refdatafile);
 // returns the samples in ascending time.
 std::vector<refDataStruct> sort_reference_data_by_time(const char* refdatafile);
 
-double Distance3D(double x1, double y1, double z1, double x2, double y2, double z2);
+// The square of the 3D distance of two points, the squares added in the order x, y, z.
+inline double SquareDistance3D(double x1, double y1, double z1, double x2, double y2, double z2) {
+    const double dx = x1 - x2;
+    const double dy = y1 - y2;
+    const double dz = z1 - z2;
+    return dx * dx + dy * dy + dz * dz;
+}
+inline double Distance3D(double x1, double y1, double z1, double x2, double y2, double z2) {
+    return std::sqrt(SquareDistance3D(x1, y1, z1, x2, y2, z2));
+}
 
 // The trajectory interval of time t: the largest sample index i with T(i) <= t
 // (0 before the first sample). hint, the interval of a return shortly before,
