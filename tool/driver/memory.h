@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -45,6 +46,14 @@ public:
             capacity_ = mapped_ / sizeof(T);
         }
         size_ = n;
+        return true;
+    }
+    // Room for n elements, all zero: memory that comes fresh from the kernel
+    // already is, memory kept from before is cleared.
+    bool resize_zeroed(std::size_t n) {
+        const bool fresh = n > capacity_;
+        if (!resize(n)) return false;
+        if (!fresh && n > 0) std::memset(static_cast<void*>(p_), 0, n * sizeof(T));
         return true;
     }
     // Room for n elements, or the run ends with the message (formatted with arg).

@@ -1,0 +1,71 @@
+// LAS_IntensityImage: the mean intensity of the returns in each cell of a
+// grid over a survey, as a grey PNG with a world file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "memory.h"
+#include "run_state.h"
+
+namespace intensity_image {
+
+struct ImageOptions {
+    std::string listFile;
+    double cellSize = 0;
+    std::string cellSizeText;
+    std::string output;  // ends in .png
+    bool fixedRange = false;
+    double lo = 0, hi = 0;  // the grey scale, with fixedRange
+    bool firstOnly = false;
+};
+
+// Parses the command line; throws a quilvor::Failure with the message.
+ImageOptions parse_image_arguments(int argc, char** argv);
+void image_usage();
+
+// At most this many cells.
+inline constexpr uint64_t kMaxCells = 100000000;
+
+// The grid over the union of the files' extents: north up, its corner and
+// its cell edges on whole multiples of the cell size.
+// One cell: the sum of its returns' intensities and their number.
+struct Cell {
+    uint64_t sum;
+    uint64_t count;
+};
+
+struct IntensityGrid {
+    double cell = 1, west = 0, north = 0;
+    uint32_t ncols = 0, nrows = 0;
+    quilvor::Buffer<Cell> cells;  // row by row, row 0 northmost
+    uint64_t used = 0;            // returns that fell in a cell
+};
+
+// Shapes the grid over the validated headers of _pairInfo's files; a grid of
+// more than kMaxCells is refused, naming the cell size to use.
+void shape_grid(IntensityGrid& grid, const ImageOptions& o);
+// Adds the returns of every listed file (first returns only with firstOnly):
+// the files are read on a second thread while this one bins their returns.
+void add_files(IntensityGrid& grid, bool firstOnly);
+// Adds the n records of block, of the file whose header is h.
+void add_records(IntensityGrid& grid, const torvane::LAS12Header& h, const unsigned char* block, std::size_t n,
+                 bool firstOnly);
+// The grey scale: the 2nd and 98th percentiles of the cell means.
+void percentile_range(const IntensityGrid& grid, double& lo, double& hi);
+// Grey value of a mean on the scale lo to hi (0 to 255).
+uint8_t grey(double mean, double lo, double hi);
+
+// Writes the image (grey and alpha, empty cells transparent) and its world
+// file beside it, each under a temporary name renamed when complete.
+void write_image(const IntensityGrid& grid, double lo, double hi, const std::string& output);
+// The world file's name: the image's with ".pgw" in place of ".png".
+std::string world_file_name(const std::string& output);
+
+// Writes one PNG of width x height pixels of two 8-bit channels (grey,
+// alpha); row(r, pixels) fills row r. False when libpng fails.
+bool write_grey_alpha_png(std::FILE* f, uint32_t width, uint32_t height,
+                          void (*row)(const void* context, uint32_t r, unsigned char* pixels), const void* context);
+
+}  // namespace intensity_image
