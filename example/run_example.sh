@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
-# Simulates the small default survey into example/work and runs LAS_Quilvor on it there.
-#   example/run_example.sh [build folder]
+# Simulates the small default survey into example/work, runs LAS_Quilvor on it
+# there, and draws intensity images of the survey before and after the
+# normalization on one grey scale (before.png, after.png).
+#   example/run_example.sh [build folder or install prefix] [--docs]
+# --docs also writes the small copies of the two images shown in the README
+# (docs/before.png, docs/after.png).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
+docs=${2:-}
 work="$here/work"
 rm -rf "$work"
 mkdir -p "$work"
 
+# A build folder holds the programs in their source folders, an install prefix in bin/.
+program() {
+  if [ -x "$build/bin/$1" ]; then echo "$build/bin/$1"; else echo "$build/$2$1"; fi
+}
+simsurvey=$(program LAS_SimSurvey simulator/)
+quilvor=$(program LAS_Quilvor "")
+image=$(program LAS_IntensityImage image/)
+
 echo "== Simulating the example survey (LAS_SimSurvey) =="
-summary=$("$build/simulator/LAS_SimSurvey" --out "$work")
+summary=$("$simsurvey" --out "$work")
 echo "$summary"
 # The simulator says which arguments suit its survey.
 read -r -a args <<<"$(sed -n 's/^Tool arguments: //p' <<<"$summary")"
@@ -17,6 +30,22 @@ read -r -a args <<<"$(sed -n 's/^Tool arguments: //p' <<<"$summary")"
 echo
 echo "== Running: LAS_Quilvor ${args[*]} (in $work) =="
 cd "$work"
-"$build/LAS_Quilvor" "${args[@]}"
+"$quilvor" "${args[@]}"
 echo
 echo "Normalized copies: $(ls "$work"/*_NormI.las | xargs -n1 basename | tr '\n' ' ')"
+
+echo
+echo "== Intensity images at 1 m cells, before and after, on the grey scale of the first (LAS_IntensityImage) =="
+before=$("$image" las_list.txt 1 before.png)
+sed -n '/^Grid:/,$p' <<<"$before"
+read -r lo hi < <(sed -n 's/^Grey scale: *\([0-9.]*\) to \([0-9.]*\).*/\1 \2/p' <<<"$before")
+ls ./*_NormI.las >normalized_list.txt
+"$image" normalized_list.txt 1 after.png --range "$lo" "$hi" | sed -n '/^Grid:/,$p'
+echo
+echo "Images: $work/before.png $work/after.png"
+if [ "$docs" = "--docs" ]; then
+  "$image" las_list.txt 2 "$here/../docs/before.png" --range "$lo" "$hi" >/dev/null
+  "$image" normalized_list.txt 2 "$here/../docs/after.png" --range "$lo" "$hi" >/dev/null
+  rm -f "$here/../docs/before.pgw" "$here/../docs/after.pgw"
+  echo "README copies: docs/before.png docs/after.png"
+fi
