@@ -7,7 +7,8 @@
 # measures the I/O floor (every input read twice and copied once with cat,
 # after one warm-up), and runs the tool on one thread and on all threads.
 # Prints returns and pairs per second, the ratio to the floor and the peak
-# memory of each run.
+# memory of each run; then the time of LAS_IntensityImage at 1 m cells against
+# reading every input once.
 #   bench/run_benchmark.sh [--large] [--runs N]
 # QUILVOR_BENCH_CACHE sets the cache folder (default ~/.cache/quilvor-bench).
 set -euo pipefail
@@ -24,7 +25,7 @@ while [ $# -gt 0 ]; do
 done
 build="$top/build"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$(nproc)" --target LAS_Quilvor LAS_SimSurvey >/dev/null
+cmake --build "$build" -j"$(nproc)" --target LAS_Quilvor LAS_SimSurvey LAS_IntensityImage >/dev/null
 
 cache="${QUILVOR_BENCH_CACHE:-$HOME/.cache/quilvor-bench}/survey_$length"
 if [ ! -f "$cache/done" ]; then
@@ -79,4 +80,15 @@ for ((r = 1; r <= runs; ++r)); do
       printf "%2d thread(s): %6.2f s wall %6.2f s CPU  %5.2f M returns/s wall  %5.2f M returns/s CPU  %5.2f M pairs/s wall  %5.1f x floor  peak %5.0f MB\n",
         t, w, c, n / w / 1e6, n / c / 1e6, p / w / 1e6, w / f, m / 1024 }'
   done
+done
+
+# The intensity image at 1 m cells against one read of every input.
+for ((r = 1; r <= runs; ++r)); do
+  t0=$(date +%s.%N)
+  for f in "${files[@]}"; do cat "$f" >/dev/null; done
+  t1=$(date +%s.%N)
+  "$build/image/LAS_IntensityImage" las_list.txt 1 "$scratch/image.png" >/dev/null
+  t2=$(date +%s.%N)
+  awk -v a="$t0" -v b="$t1" -v c="$t2" 'BEGIN {
+    printf "\nIntensity image at 1 m cells: %.2f s wall; reading every input once: %.2f s (%.1f x)\n", c - b, b - a, (c - b) / (b - a) }'
 done

@@ -46,21 +46,9 @@ int run(int argc, char** argv) {
     std::printf("Grey scale:  %.3f to %.3f%s\n", lo, hi,
                 o.fixedRange ? " (given)" : " (2nd to 98th percentile of the cell means)");
     std::printf("Written:     %s, %s\n", o.output.c_str(), world_file_name(o.output).c_str());
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fputs("\nLAS_IntensityImage: the report could not be written to standard output\n", stderr);
-        return -1;
-    }
-    return 0;
+    return quilvor::report_status("LAS_IntensityImage");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const quilvor::Failure& failure) {
-        quilvor::end_run_with(failure);
-    } catch (const std::bad_alloc&) {
-        quilvor::end_run_with(quilvor::Failure("\nFailed to allocate memory\n"));
-    }
-}
+int main(int argc, char** argv) { return quilvor::run_program(argc, argv, run); }

@@ -63,25 +63,9 @@ int run(int argc, char** argv) {
     const std::clock_t end = std::clock();
     const double ticks = static_cast<double>(end - start);
     std::printf("\nElapsed CPU time %.3f seconds\n", ticks * 1000.0 / CLOCKS_PER_SEC / 1000.0);
-    // The report is the product of a run with "-n": a run whose report could
-    // not be written has failed.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fputs("\nLAS_Quilvor: the report could not be written to standard output\n", stderr);
-        return -1;
-    }
-    return 0;
+    return report_status("LAS_Quilvor");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const Failure& failure) {
-        end_run_with(failure);
-    } catch (const std::bad_alloc&) {
-        end_run_with(Failure("\nFailed to allocate memory\n"));
-    } catch (const std::exception& e) {
-        end_run_with(Failure(std::string("\nUnexpected failure: ") + e.what() + "\n"));
-    }
-}
+int main(int argc, char** argv) { return run_program(argc, argv, run); }

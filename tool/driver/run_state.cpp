@@ -51,6 +51,26 @@ void end_run_with(const Failure& failure) {
     std::exit(-1);
 }
 
+int run_program(int argc, char** argv, int (*body)(int, char**)) {
+    try {
+        return body(argc, argv);
+    } catch (const Failure& failure) {
+        end_run_with(failure);
+    } catch (const std::bad_alloc&) {
+        end_run_with(Failure("\nFailed to allocate memory\n"));
+    } catch (const std::exception& e) {
+        end_run_with(Failure(std::string("\nUnexpected failure: ") + e.what() + "\n"));
+    }
+}
+
+int report_status(const char* program) {
+    // The report is the product of a run: a run whose report could not be
+    // written has failed.
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "\n%s: the report could not be written to standard output\n", program);
+    return -1;
+}
+
 namespace {
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 }  // namespace

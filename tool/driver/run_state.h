@@ -81,6 +81,13 @@ struct Failure : std::exception {
 // exit status -1.
 [[noreturn]] void end_run_with(const Failure& failure);
 
+// A program's main: runs body, and ends a run that failed (a Failure, or
+// memory that could not be had) with its message and exit status -1.
+int run_program(int argc, char** argv, int (*body)(int, char**));
+// The status of a run that has printed its report: 0, or -1 (said on standard
+// error) when standard output did not take it all.
+int report_status(const char* program);
+
 // Sizes a vector to n value-initialised entries; ends the run with the given
 // message (formatted with arg) when the memory cannot be had.
 template <class V>

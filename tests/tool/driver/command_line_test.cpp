@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "las_builder.h"
-#include "sim_survey.h"
+#include "survey_helpers.h"
 
 using namespace testutil;
 
@@ -88,15 +88,9 @@ TEST(CommandLine, RunSettingChecks) {
 
 TEST(CommandLine, ReportThatCannotBeWrittenIsAFailure) {
     TempDir d;
-    simsurvey::Options o;
-    o.outDir = d.path;
-    o.length = 150;
-    o.tile = 150;
-    o.density = 0.5;
-    const simsurvey::Summary s = simsurvey::simulate(o);
-    char args[128];
-    std::snprintf(args, sizeof(args), " las_list.txt trajectory.txt %g %g %g %g -n", s.maxPairDistance, s.radius,
-                  s.minTime, s.maxTime);
+    std::string args;
+    for (const std::string& a : tool_args(simulate_survey(d.path, 150, 150, 0.5))) args += " " + a;
+    args += " -n";
     // Standard output on a full device: the run cannot deliver its report.
     const std::string run = "cd '" + d.path + "' && '" + QUILVOR_BIN + "'" + args;
     const int full = std::system((run + " > /dev/full 2> err.txt").c_str());

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "las_builder.h"
-#include "sim_survey.h"
+#include "survey_helpers.h"
 
 using namespace testutil;
 
@@ -16,18 +16,7 @@ struct Survey {
     TempDir d;
     simsurvey::Summary s;
     std::vector<std::string> args;
-    Survey() {
-        simsurvey::Options o;
-        o.outDir = d.path;
-        o.density = 1.0;
-        s = simsurvey::simulate(o);
-        char buf[4][32];
-        std::snprintf(buf[0], 32, "%g", s.maxPairDistance);
-        std::snprintf(buf[1], 32, "%g", s.radius);
-        std::snprintf(buf[2], 32, "%g", s.minTime);
-        std::snprintf(buf[3], 32, "%g", s.maxTime);
-        args = {"las_list.txt", "trajectory.txt", buf[0], buf[1], buf[2], buf[3]};
-    }
+    Survey() : s(simulate_survey(d.path, 500, 250, 1.0)), args(tool_args(s)) {}
 };
 
 // A run with the given environment; standard output without the CPU time.

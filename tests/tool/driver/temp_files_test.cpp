@@ -11,23 +11,14 @@
 #include <thread>
 
 #include "las_builder.h"
-#include "sim_survey.h"
+#include "survey_helpers.h"
 
 using namespace testutil;
 
 namespace {
 
 std::vector<std::string> simulate(const std::string& dir, double density) {
-    simsurvey::Options o;
-    o.outDir = dir;
-    o.density = density;
-    const simsurvey::Summary s = simsurvey::simulate(o);
-    char buf[4][32];
-    std::snprintf(buf[0], 32, "%g", s.maxPairDistance);
-    std::snprintf(buf[1], 32, "%g", s.radius);
-    std::snprintf(buf[2], 32, "%g", s.minTime);
-    std::snprintf(buf[3], 32, "%g", s.maxTime);
-    return {"las_list.txt", "trajectory.txt", buf[0], buf[1], buf[2], buf[3]};
+    return tool_args(simulate_survey(dir, 500, 250, density));
 }
 
 // Names in dir that start with one of the prefixes or contain ".las." (an unfinished output).

@@ -8,6 +8,7 @@
 #include "normalize.h"
 #include "run_state.h"
 #include "sim_survey.h"
+#include "survey_helpers.h"
 
 using namespace testutil;
 
@@ -27,15 +28,6 @@ Estimate parse_summary(const std::string& out) {
     return {number_after(out, "Pre-normalization within-pair intensity variance:"),
             number_after(out, "Post-normalization within-pair intensity variance:"),
             number_after(out, "Optimal Range Normalization Exponent:")};
-}
-
-std::vector<std::string> tool_args(const simsurvey::Summary& s) {
-    char buf[4][32];
-    std::snprintf(buf[0], 32, "%g", s.maxPairDistance);
-    std::snprintf(buf[1], 32, "%g", s.radius);
-    std::snprintf(buf[2], 32, "%g", s.minTime);
-    std::snprintf(buf[3], 32, "%g", s.maxTime);
-    return {"las_list.txt", "trajectory.txt", buf[0], buf[1], buf[2], buf[3]};
 }
 
 // Every output equals its input but for bytes 12 and 13 of each record.
@@ -125,12 +117,7 @@ TEST(TruthTest, RecoversTheSimulatedExponent) {
 
 TEST(TruthTest, TrajectoryInOtherUnitsIsRefusedBeforeAnyOutput) {
     TempDir d;
-    simsurvey::Options o;
-    o.outDir = d.path;
-    o.length = 150;
-    o.tile = 150;
-    o.density = 0.5;
-    const simsurvey::Summary s = simsurvey::simulate(o);
+    const simsurvey::Summary s = simulate_survey(d.path, 150, 150, 0.5);
     // The trajectory in degrees while the returns are in metres: every range beyond 16 bits.
     std::string degrees;
     const std::vector<unsigned char> text = read_file(d / "trajectory.txt");
