@@ -74,8 +74,9 @@ void shape_grid(IntensityGrid& grid, const ImageOptions& o) {
     double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
     for (const quilvor::pairStruct& entry : quilvor::_pairInfo) {
         const torvane::LAS12Header h = torvane::header_from_bytes(entry.header.data());
-        minX = std::min(minX, h.MinX), maxX = std::max(maxX, h.MaxX);
-        minY = std::min(minY, h.MinY), maxY = std::max(maxY, h.MaxY);
+        const double west = h.MinX, east = h.MaxX, south = h.MinY, north = h.MaxY;  // unpacked copies
+        minX = std::min(minX, west), maxX = std::max(maxX, east);
+        minY = std::min(minY, south), maxY = std::max(maxY, north);
     }
     const double c = o.cellSize;
     grid.cell = c;
