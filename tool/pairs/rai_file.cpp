@@ -48,6 +48,7 @@ template <class Fn>
 void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t nPairs, Fn fn) {
     CellOrderedFile& g = job.g;
     std::rewind(tmp);
+    g.pairBlock.resize_or_fail(std::size_t{1} << 20, "\nFailed to allocate memory for pair-element index position\n");
     const std::size_t perBlock = g.pairBlock.size() / 2;
     const int64_t pointBytes = static_cast<int64_t>(g.N) * g.recordLength;
     const char* name = job.tmpName.c_str();
