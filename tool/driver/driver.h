@@ -44,6 +44,8 @@ void validate_layout(const char* name, const unsigned char* image, uint64_t size
 LasInput open_las_input(pairStruct& entry, const char* openFailure);
 // Reads bytes of point data; a short read means the file changed underneath.
 void read_input(LasInput& in, void* buffer, std::size_t bytes, const char* name);
+// The same from a given offset of the file, on any thread.
+void read_input_at(LasInput& in, void* buffer, std::size_t bytes, uint64_t offset, const char* name);
 [[noreturn]] void fail_changed(const char* name);
 
 }  // namespace quilvor

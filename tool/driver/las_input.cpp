@@ -1,6 +1,8 @@
 // Opening a listed LAS file: the first read validates its header and size,
 // every later read finds them unchanged or stops the run.
+#include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 
@@ -65,6 +67,19 @@ LasInput open_las_input(pairStruct& entry, const char* openFailure) {
     }
     in.header = torvane::header_from_bytes(image);
     return in;
+}
+
+void read_input_at(LasInput& in, void* buffer, std::size_t bytes, uint64_t offset, const char* name) {
+    unsigned char* p = static_cast<unsigned char*>(buffer);
+    while (bytes > 0) {
+        const ssize_t got = ::pread(::fileno(in.file.get()), p, bytes, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) fail("\nFailed to read point data from %s\n", name);
+        if (got == 0) fail_changed(name);  // shorter than it was when validated
+        p += got;
+        bytes -= static_cast<std::size_t>(got);
+        offset += static_cast<uint64_t>(got);
+    }
 }
 
 void read_input(LasInput& in, void* buffer, std::size_t bytes, const char* name) {

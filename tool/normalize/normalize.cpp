@@ -1,11 +1,17 @@
 // Writes the intensity-normalized copy of every LAS file of the list.
+#include <errno.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <mutex>
+#include <optional>
 
 #include "driver.h"
 #include "exponent.h"
-#include "file_stage.h"
+#include "parallel.h"
 #include "normalize.h"
 #include "temp_files.h"
 #include "trajectory.h"
@@ -28,15 +34,16 @@ namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 
-// Copies bytes of the input to the output through the block buffer.
-void copy_bytes(LasInput& in, std::FILE* out, std::size_t bytes, Buffer<unsigned char>& block, const char* name,
-                bool& written) {
+bool write_at(std::FILE* out, const unsigned char* p, std::size_t bytes, uint64_t offset) {
     while (bytes > 0) {
-        const std::size_t n = std::min(bytes, block.size());
-        read_input(in, block.data(), n, name);
-        written = written && std::fwrite(block.data(), 1, n, out) == n;
-        bytes -= n;
+        const ssize_t put = ::pwrite(::fileno(out), p, bytes, static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        p += put;
+        bytes -= static_cast<std::size_t>(put);
+        offset += static_cast<uint64_t>(put);
     }
+    return true;
 }
 
 // Replaces the intensity of each of the n records in block by its normalized value.
@@ -58,6 +65,25 @@ void normalize_records(unsigned char* block, std::size_t n, const NormalizeJob& 
     }
 }
 
+// How the blocks of one file went: the failure of the earliest block that
+// failed (what one thread taking the blocks in order meets first), and
+// whether a write failed (which, as on one thread, is reported at the end).
+struct BlockOutcome {
+    std::mutex mutex;
+    std::size_t failedBlock = SIZE_MAX;
+    std::optional<Failure> failure;
+    bool writeFailed = false;
+
+    void failed(std::size_t block, const Failure& f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (block < failedBlock) failedBlock = block, failure = f;
+    }
+    bool wanted(std::size_t block) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return block < failedBlock;
+    }
+};
+
 }  // namespace
 
 std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
@@ -67,7 +93,11 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
     job.out.print("\r  ... Normalizing intensity for file %s          \r", name);
     const torvane::LAS12Header h = in.header;
     const uint16_t len = h.PointDataRecordLength;
-    job.block.resize_or_fail(kBlockBytes / len * len, "\nFailed to allocate memory for data from %s\n", name);
+    const std::size_t perBlock = kBlockBytes / len;
+    const std::size_t blocks = (h.NumberOfPointReturns + perBlock - 1) / perBlock;
+    const unsigned parts = static_cast<unsigned>(std::clamp<std::size_t>(blocks, 1, job.blocks.size()));
+    for (unsigned p = 0; p < parts; ++p)
+        job.blocks[p].resize_or_fail(perBlock * len, "\nFailed to allocate memory for data from %s\n", name);
 
     const std::string outName = normalizedName(entry.LASName);
     auto pending = std::make_unique<PendingOutput>();
@@ -76,43 +106,51 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
         fail("\nFailed to open file %s for writing intensity normalized data\n", outName.c_str());
     // Everything before the point data (header, variable-length records, any
     // start signature) is carried over byte for byte.
-    std::rewind(in.file.get());
     bool written = true;
-    copy_bytes(in, out.file.get(), h.OffsetToData, job.block, name, written);
-    std::size_t cursor = 0;
-    for (uint32_t done = 0; done < h.NumberOfPointReturns;) {
-        if (job.out.abandoned()) throw Failure("");
-        const std::size_t n = std::min<std::size_t>(job.block.size() / len, h.NumberOfPointReturns - done);
-        read_input(in, job.block.data(), n * len, name);
-        normalize_records(job.block.data(), n, job, h, cursor);
-        written = written && std::fwrite(job.block.data(), len, n, out.file.get()) == n;
-        done += static_cast<uint32_t>(n);
+    for (uint64_t at = 0; at < h.OffsetToData;) {
+        const std::size_t n = std::min<uint64_t>(job.blocks[0].size(), h.OffsetToData - at);
+        read_input_at(in, job.blocks[0].data(), n, at, name);
+        written = written && write_at(out.file.get(), job.blocks[0].data(), n, at);
+        at += n;
     }
-    if (!written || !finish_output(out)) fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
+    // The blocks of records, shared out over the threads; each record is
+    // normalized from itself and the trajectory alone, and written where it was.
+    BlockOutcome outcome;
+    run_parts(parts, [&](unsigned part) {
+        Buffer<unsigned char>& block = job.blocks[part];
+        std::size_t cursor = 0;
+        for (std::size_t b = part; b < blocks && outcome.wanted(b); b += parts) {
+            const std::size_t n = std::min<std::size_t>(perBlock, h.NumberOfPointReturns - b * perBlock);
+            const uint64_t offset = h.OffsetToData + static_cast<uint64_t>(b) * perBlock * len;
+            try {
+                read_input_at(in, block.data(), n * len, offset, name);
+                normalize_records(block.data(), n, job, h, cursor);
+            } catch (const Failure& f) {
+                outcome.failed(b, f);
+                return;
+            }
+            if (!write_at(out.file.get(), block.data(), n * len, offset)) {
+                std::lock_guard<std::mutex> lock(outcome.mutex);
+                outcome.writeFailed = true;
+            }
+        }
+    });
+    if (outcome.failure) throw *outcome.failure;
+    if (!written || outcome.writeFailed || !finish_output(out))
+        fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
     return pending;
 }
-
-namespace {
-[[noreturn]] void fail_publish(const std::string& outName) {
-    fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
-}
-}  // namespace
 
 void normalizeIntensity() {
     std::printf("\n");
     const std::vector<double> power = range_power_table(_meanRange, _normFactor);
-    std::vector<Buffer<unsigned char>> blocks(std::max(1u, _threads));
-    FileStage stage;
-    stage.threads = _threads;
-    stage.work = [&](uint16_t t, Console& out, unsigned worker) -> std::function<void()> {
-        std::shared_ptr<PendingOutput> output = normalize_file(NormalizeJob{t, out, blocks[worker], power.data()});
-        // Outputs take their final names in list order, so that a failure in a
-        // later file leaves exactly the outputs of the files before it.
-        return [output] {
-            if (!publish_output(*output)) fail_publish(output->finalName);
-        };
-    };
-    run_file_stage(stage);
+    std::vector<Buffer<unsigned char>> blocks(std::max(1u, _threads));  // one per thread, for every file
+    for (uint16_t t = 0; t < _fileCount; ++t) {
+        const std::unique_ptr<PendingOutput> output =
+            normalize_file(NormalizeJob{t, standard_output(), blocks, power.data()});
+        if (!publish_output(*output))
+            fail("\nFailed to write intensity normalized data to %s\n", output->finalName.c_str());
+    }
     std::printf("\r%79s\r", "");
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "console.h"
 #include "memory.h"
@@ -12,16 +13,16 @@ namespace quilvor {
 
 void normalizeIntensity();
 
-// One file's normalized copy as a worker writes it.
+// One file's normalized copy.
 struct NormalizeJob {
     uint16_t LASID;
-    Console& out;                  // the file's console lines
-    Buffer<unsigned char>& block;  // the worker's read and write block
-    const double* power;           // pow(R / mean range, exponent) for every range R
+    Console& out;                                // the file's console lines
+    std::vector<Buffer<unsigned char>>& blocks;  // a read and write block per thread
+    const double* power;                         // pow(R / mean range, exponent) for every range R
 };
-// Reads the file in blocks, normalizes every return's intensity and writes
-// the copy, complete and on disk, under a temporary name; publish_output
-// gives it its final name.
+// Reads the file in blocks, shared out over the threads (one per entry of
+// blocks), normalizes every return's intensity and writes the copy, complete
+// and on disk, under a temporary name; publish_output gives it its final name.
 std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job);
 
 // The stored intensity for a normalized value v: truncated toward zero,
