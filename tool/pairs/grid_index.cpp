@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "pairs.h"
+#include "parallel.h"
 
 namespace quilvor {
 
@@ -35,42 +37,13 @@ void shape_grid(CellOrderedFile& g, double colsD, double rowsD) {
     g.nrows = static_cast<uint32_t>(rowsD);
 }
 
-// First read: the row and column of every return, the window of occupied
-// cells, and the checks of positions and times.
-void locate_returns(const PairJob& job, LasInput& in) {
-    CellOrderedFile& g = job.g;
-    const char* name = _pairInfo[job.LASID].LASName.c_str();
-    const torvane::LAS12Header& h = g.ph12;
-    const double r = _resolution, MinX = h.MinX, MinY = h.MinY;
-    const double lastRow = static_cast<double>(g.nrows) - 1.0, lastCol = static_cast<double>(g.ncols) - 1.0;
-    const uint32_t N = g.N;
-    uint32_t report_step = static_cast<uint32_t>(N * 0.02);
-    if (report_step == 0) report_step = N * 100;
-
-    job.out.print("  ... Creating Spatial (2D) Index ...");
-    RowCol* rc = row_cols(g);
-    uint32_t rowLo = g.nrows, rowHi = 0, colLo = g.ncols, colHi = 0;
+// What the first read finds in a range of records.
+struct LocateResult {
+    uint32_t rowLo = UINT32_MAX, rowHi = 0, colLo = UINT32_MAX, colHi = 0;
     bool outside = false, invalidTime = false, anyTime = false;
     double tMin = 0.0, tMax = 0.0;
-    for_each_record(in, N, g.recordLength, name, g.block, [&](const unsigned char* p, uint32_t t) {
-        const torvane::RealXYZ xyz = torvane::decode_xyz(p, h);
-        const double fy = std::floor((xyz.Y - MinY) / r);
-        const double colRaw = std::floor((xyz.X - MinX) / r);
-        const double rowRaw = lastRow - fy;
-        // Returns up to one cell outside the grid go to the nearest border cell.
-        if (!(rowRaw >= -1.0 && rowRaw <= lastRow + 1.0 && colRaw >= -1.0 && colRaw <= lastCol + 1.0)) {
-            outside = true;
-            rc[t] = {0, 0};
-        } else {
-            const uint32_t row = static_cast<uint32_t>(rowRaw < 0.0 ? 0.0 : (rowRaw > lastRow ? lastRow : rowRaw));
-            const uint32_t col = static_cast<uint32_t>(colRaw < 0.0 ? 0.0 : (colRaw > lastCol ? lastCol : colRaw));
-            rc[t] = {row, col};
-            rowLo = row < rowLo ? row : rowLo;
-            rowHi = row > rowHi ? row : rowHi;
-            colLo = col < colLo ? col : colLo;
-            colHi = col > colHi ? col : colHi;
-        }
-        const double gps = torvane::record_gps_time(p);
+
+    void add_time(double gps) {
         if (std::isnan(gps)) {
             invalidTime = true;
         } else if (!anyTime) {
@@ -80,21 +53,96 @@ void locate_returns(const PairJob& job, LasInput& in) {
             if (gps < tMin) tMin = gps;
             if (gps > tMax) tMax = gps;
         }
-        if (t % report_step == 0) {
-            job.out.print("\r  ... Creating Spatial (2D) Index ...  (%3d %%)", static_cast<int>(2 * (t / report_step)));
-            job.out.flush();
+    }
+    void merge(const LocateResult& o) {
+        rowLo = std::min(rowLo, o.rowLo), rowHi = std::max(rowHi, o.rowHi);
+        colLo = std::min(colLo, o.colLo), colHi = std::max(colHi, o.colHi);
+        outside = outside || o.outside;
+        invalidTime = invalidTime || o.invalidTime;
+        if (o.anyTime) {
+            add_time(o.tMin);
+            add_time(o.tMax);
         }
-    });
+    }
+};
 
-    if (outside) fail("\nReturns of %s lie outside the extent given in its header\n", name);
-    if (invalidTime) fail("\nFile %s holds a return with an invalid GPS time\n", name);
-    if (tMin < _rd.front().T || tMax > _rd.back().T)
-        fail("\nGPS times of %s (%.6f to %.6f) lie outside the reference data (%.6f to %.6f)\n", name, tMin, tMax,
-             _rd.front().T, _rd.back().T);
-    g.row0 = rowLo;
-    g.col0 = colLo;
-    g.wrows = rowHi - rowLo + 1;
-    g.wcols = colHi - colLo + 1;
+// The row and column of records first .. last - 1, read through block.
+void locate_range(const PairJob& job, LasInput& in, uint32_t first, uint32_t last, Buffer<unsigned char>& block,
+                  LocateResult& found, uint32_t report_step) {
+    CellOrderedFile& g = job.g;
+    const char* name = _pairInfo[job.LASID].LASName.c_str();
+    const torvane::LAS12Header& h = g.ph12;
+    const double r = _resolution, MinX = h.MinX, MinY = h.MinY;
+    const double lastRow = static_cast<double>(g.nrows) - 1.0, lastCol = static_cast<double>(g.ncols) - 1.0;
+    const uint16_t len = g.recordLength;
+    const uint32_t perBlock = (4u << 20) / len + 1;
+    block.resize_or_fail(static_cast<std::size_t>(perBlock) * len, "\nFailed to allocate for structure of entire %s file\n",
+                         name);
+    RowCol* rc = row_cols(g);
+    const bool progress = first == 0;  // the first range prints the progress lines of its records
+    for (uint32_t t = first; t < last;) {
+        const uint32_t n = std::min(perBlock, last - t);
+        read_input_at(in, block.data(), static_cast<std::size_t>(n) * len,
+                      h.OffsetToData + static_cast<uint64_t>(t) * len, name);
+        for (uint32_t k = 0; k < n; ++k, ++t) {
+            const unsigned char* p = block.data() + static_cast<std::size_t>(k) * len;
+            const torvane::RealXYZ xyz = torvane::decode_xyz(p, h);
+            const double fy = std::floor((xyz.Y - MinY) / r);
+            const double colRaw = std::floor((xyz.X - MinX) / r);
+            const double rowRaw = lastRow - fy;
+            // Returns up to one cell outside the grid go to the nearest border cell.
+            if (!(rowRaw >= -1.0 && rowRaw <= lastRow + 1.0 && colRaw >= -1.0 && colRaw <= lastCol + 1.0)) {
+                found.outside = true;
+                rc[t] = {0, 0};
+            } else {
+                const uint32_t row = static_cast<uint32_t>(rowRaw < 0.0 ? 0.0 : (rowRaw > lastRow ? lastRow : rowRaw));
+                const uint32_t col = static_cast<uint32_t>(colRaw < 0.0 ? 0.0 : (colRaw > lastCol ? lastCol : colRaw));
+                rc[t] = {row, col};
+                found.rowLo = std::min(found.rowLo, row), found.rowHi = std::max(found.rowHi, row);
+                found.colLo = std::min(found.colLo, col), found.colHi = std::max(found.colHi, col);
+            }
+            found.add_time(torvane::record_gps_time(p));
+            if (progress && t % report_step == 0) {
+                job.out.print("\r  ... Creating Spatial (2D) Index ...  (%3d %%)", static_cast<int>(2 * (t / report_step)));
+                job.out.flush();
+            }
+        }
+    }
+}
+
+// First read, shared out over the threads: the row and column of every
+// return, the window of occupied cells, and the checks of positions and times.
+void locate_returns(const PairJob& job, LasInput& in) {
+    CellOrderedFile& g = job.g;
+    const char* name = _pairInfo[job.LASID].LASName.c_str();
+    const uint32_t N = g.N;
+    uint32_t report_step = static_cast<uint32_t>(N * 0.02);
+    if (report_step == 0) report_step = N * 100;
+
+    job.out.print("  ... Creating Spatial (2D) Index ...");
+    const unsigned parts = std::max(1u, std::min<unsigned>(_threads, N / 65536 + 1));
+    if (g.blocks.size() < parts) g.blocks.resize(parts);
+    std::vector<LocateResult> found(parts);
+    auto first = [&](unsigned part) { return static_cast<uint32_t>(static_cast<uint64_t>(N) * part / parts); };
+    run_parts(parts, [&](unsigned part) {
+        locate_range(job, in, first(part), first(part + 1), g.blocks[part], found[part], report_step);
+    });
+    // The progress lines of the records the first range did not hold.
+    for (uint64_t t = (first(1) + report_step - 1) / report_step * uint64_t{report_step}; t < N; t += report_step)
+        job.out.print("\r  ... Creating Spatial (2D) Index ...  (%3d %%)", static_cast<int>(2 * (t / report_step)));
+    job.out.flush();
+    for (unsigned part = 1; part < parts; ++part) found[0].merge(found[part]);
+    const LocateResult& all = found[0];
+
+    if (all.outside) fail("\nReturns of %s lie outside the extent given in its header\n", name);
+    if (all.invalidTime) fail("\nFile %s holds a return with an invalid GPS time\n", name);
+    if (all.tMin < _rd.front().T || all.tMax > _rd.back().T)
+        fail("\nGPS times of %s (%.6f to %.6f) lie outside the reference data (%.6f to %.6f)\n", name, all.tMin,
+             all.tMax, _rd.front().T, _rd.back().T);
+    g.row0 = all.rowLo;
+    g.col0 = all.colLo;
+    g.wrows = all.rowHi - all.rowLo + 1;
+    g.wcols = all.colHi - all.colLo + 1;
 }
 
 // The cell of every return in the window, the returns of each cell, and the

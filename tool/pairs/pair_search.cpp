@@ -1,8 +1,10 @@
 // The search for pairs of returns from different swaths in the cells of the grid.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "pairs.h"
+#include "parallel.h"
 #include "trajectory.h"
 
 namespace quilvor {
@@ -23,10 +25,24 @@ struct PairWriter {
         ++nPairs;
         if (used == buffer.size()) flush();
     }
+    // Pairs found by another band, after this one's.
+    void append(const std::vector<int32_t>& pairs) {
+        for (std::size_t k = 0; k < pairs.size(); k += 2) add(pairs[k], pairs[k + 1]);
+    }
     [[gnu::noinline]] void flush() {
         if (used > 0 && std::fwrite(buffer.data(), sizeof(int32_t), used, tmp) != used)
             fail("\nFailed to write to temporary binary file %s\n", tmpName.c_str());
         used = 0;
+    }
+};
+
+// The pairs of a band of rows after the first, kept until the bands before it
+// are written.
+struct PairKeeper {
+    std::vector<int32_t>& pairs;
+    void add(int32_t offset1, int32_t offset2) {
+        pairs.push_back(offset1);
+        pairs.push_back(offset2);
     }
 };
 
@@ -49,9 +65,10 @@ struct DistanceTest {
     }
 };
 
+template <class Sink>
 struct Search {
     const CellOrderedFile& g;
-    PairWriter& out;
+    Sink& out;
     const double minT = _minTimeBWSwaths, maxT = _maxTimeBWSwaths;
     const DistanceTest distance{_maxPairDist};
 
@@ -100,7 +117,8 @@ struct Search {
 // cells whose neighbour lies in the window are visited: the others, and all
 // cells outside the window, hold no pair, so the pairs and their order are
 // those of a visit of the whole range.
-void neighbour_pass(Search& s, int64_t rowLo, int64_t rowHi, int64_t colLo, int64_t colHi, int dRow, int dCol) {
+template <class Sink>
+void neighbour_pass(Search<Sink>& s, int64_t rowLo, int64_t rowHi, int64_t colLo, int64_t colHi, int dRow, int dCol) {
     const CellOrderedFile& g = s.g;
     const int64_t wr0 = g.row0, wr1 = wr0 + g.wrows - 1, wc0 = g.col0, wc1 = wc0 + g.wcols - 1;
     const int64_t r0 = std::max({rowLo, wr0, wr0 - dRow}), r1 = std::min({rowHi, wr1, wr1 - dRow});
@@ -114,6 +132,70 @@ void neighbour_pass(Search& s, int64_t rowLo, int64_t rowHi, int64_t colLo, int6
     }
 }
 
+// One pass: the cells of rows rowLo..rowHi and columns colLo..colHi against
+// their neighbour (dRow, dCol), or each cell within itself (within). With
+// several threads the rows are shared out in bands of about equal returns;
+// the first band writes as it goes, the others keep their pairs, written after
+// it in band order: the order of a visit row by row.
+struct Pass {
+    int64_t rowLo, rowHi, colLo, colHi;
+    int dRow = 0, dCol = 0;
+    bool within = false;
+};
+
+template <class Sink>
+void visit_rows(Search<Sink>& s, const Pass& p, int64_t rowA, int64_t rowB) {
+    const CellOrderedFile& g = s.g;
+    if (!p.within) {
+        neighbour_pass(s, rowA, rowB, p.colLo, p.colHi, p.dRow, p.dCol);
+        return;
+    }
+    // Within cells, over whole rows of the window: its cells in ascending order are the grid's.
+    for (int64_t c = (rowA - g.row0) * int64_t{g.wcols}; c < (rowB - g.row0 + 1) * int64_t{g.wcols}; ++c)
+        if (g.countReturnsInCell[c] > 1) s.withinCell(c);
+}
+
+void run_pass(const PairJob& job, PairWriter& out, const Pass& p) {
+    CellOrderedFile& g = job.g;
+    const int64_t r0 = std::max<int64_t>(p.rowLo, g.row0), r1 = std::min<int64_t>(p.rowHi, int64_t{g.row0} + g.wrows - 1);
+    if (r0 > r1) return;
+    const unsigned parts = static_cast<unsigned>(std::clamp<int64_t>(std::min<int64_t>(_threads, r1 - r0 + 1), 1, 64));
+    if (parts == 1) {
+        Search<PairWriter> s{g, out};
+        visit_rows(s, p, r0, r1);
+        return;
+    }
+    // Band boundaries: rows where the returns counted so far reach k / parts of the pass's.
+    auto returnsBefore = [&g](int64_t row) {  // in the window's rows before row
+        const int64_t cells = (row - g.row0) * int64_t{g.wcols};
+        return cells == 0 ? int64_t{0} : int64_t{g.cumulativeCount[cells - 1]};
+    };
+    const int64_t lo = returnsBefore(r0), total = returnsBefore(r1 + 1) - lo;
+    std::vector<int64_t> firstRow(parts + 1, r1 + 1);
+    firstRow[0] = r0;
+    for (unsigned k = 1, row = static_cast<unsigned>(r0); k < parts; ++k) {
+        while (row <= r1 && (returnsBefore(row) - lo) * parts < total * k) ++row;
+        firstRow[k] = std::max<int64_t>(row, firstRow[k - 1]);
+    }
+    if (g.bandPairs.size() < parts) g.bandPairs.resize(parts);
+    run_parts(parts, [&](unsigned band) {
+        if (firstRow[band] >= firstRow[band + 1]) return;
+        if (band == 0) {
+            Search<PairWriter> s{g, out};
+            visit_rows(s, p, firstRow[0], firstRow[1] - 1);
+        } else {
+            g.bandPairs[band].clear();
+            PairKeeper keep{g.bandPairs[band]};
+            Search<PairKeeper> s{g, keep};
+            visit_rows(s, p, firstRow[band], firstRow[band + 1] - 1);
+        }
+    });
+    for (unsigned band = 1; band < parts; ++band) {
+        out.append(g.bandPairs[band]);
+        g.bandPairs[band].clear();
+    }
+}
+
 }  // namespace
 
 uint32_t search_return_pairs(const PairJob& job, std::FILE* tmp) {
@@ -121,30 +203,30 @@ uint32_t search_return_pairs(const PairJob& job, std::FILE* tmp) {
     g.pairBlock.resize_or_fail(std::size_t{1} << 20, "\nFailed to write to temporary binary file %s\n",
                                job.tmpName.c_str());
     PairWriter out{tmp, job.tmpName, g.pairBlock};
-    Search s{g, out};
     const int64_t ncols = g.ncols, nrows = g.nrows;
-
-    // Pass 1: within every cell; the window's cells in ascending order are the grid's.
-    const int64_t cells = static_cast<int64_t>(g.wcols) * g.wrows;
-    for (int64_t c = 0; c < cells; ++c)
-        if (g.countReturnsInCell[c] > 1) s.withinCell(c);
-    // Passes 2 to 5: interior columns against north-west, north, north-east and west.
-    if (nrows >= 2 && ncols >= 3) {
-        neighbour_pass(s, 1, nrows - 1, 1, ncols - 2, -1, -1);
-        neighbour_pass(s, 1, nrows - 1, 1, ncols - 2, -1, 0);
-        neighbour_pass(s, 1, nrows - 1, 1, ncols - 2, -1, 1);
-        neighbour_pass(s, 1, nrows - 1, 1, ncols - 2, 0, -1);
-    }
-    // Passes 6 and 7: the western column against north and north-east.
-    if (nrows >= 2) neighbour_pass(s, 1, nrows - 1, 0, 0, -1, 0);
-    if (nrows >= 2 && ncols >= 2) neighbour_pass(s, 1, nrows - 1, 0, 0, -1, 1);
-    // Pass 8: the northern row against east.
-    if (ncols >= 2) neighbour_pass(s, 0, 0, 0, ncols - 2, 0, 1);
-    // Passes 9 to 11: the eastern column against west, north-west and north.
-    if (nrows >= 2 && ncols >= 2) {
-        neighbour_pass(s, 1, nrows - 1, ncols - 1, ncols - 1, 0, -1);
-        neighbour_pass(s, 1, nrows - 1, ncols - 1, ncols - 1, -1, -1);
-        neighbour_pass(s, 1, nrows - 1, ncols - 1, ncols - 1, -1, 0);
+    try {
+        // Pass 1: within every cell.
+        run_pass(job, out, Pass{0, nrows - 1, 0, ncols - 1, 0, 0, true});
+        // Passes 2 to 5: interior columns against north-west, north, north-east and west.
+        if (nrows >= 2 && ncols >= 3) {
+            run_pass(job, out, Pass{1, nrows - 1, 1, ncols - 2, -1, -1});
+            run_pass(job, out, Pass{1, nrows - 1, 1, ncols - 2, -1, 0});
+            run_pass(job, out, Pass{1, nrows - 1, 1, ncols - 2, -1, 1});
+            run_pass(job, out, Pass{1, nrows - 1, 1, ncols - 2, 0, -1});
+        }
+        // Passes 6 and 7: the western column against north and north-east.
+        if (nrows >= 2) run_pass(job, out, Pass{1, nrows - 1, 0, 0, -1, 0});
+        if (nrows >= 2 && ncols >= 2) run_pass(job, out, Pass{1, nrows - 1, 0, 0, -1, 1});
+        // Pass 8: the northern row against east.
+        if (ncols >= 2) run_pass(job, out, Pass{0, 0, 0, ncols - 2, 0, 1});
+        // Passes 9 to 11: the eastern column against west, north-west and north.
+        if (nrows >= 2 && ncols >= 2) {
+            run_pass(job, out, Pass{1, nrows - 1, ncols - 1, ncols - 1, 0, -1});
+            run_pass(job, out, Pass{1, nrows - 1, ncols - 1, ncols - 1, -1, -1});
+            run_pass(job, out, Pass{1, nrows - 1, ncols - 1, ncols - 1, -1, 0});
+        }
+    } catch (const std::bad_alloc&) {
+        fail("\nFailed to allocate memory for the pairs of %s\n", _pairInfo[job.LASID].LASName.c_str());
     }
     out.flush();
     return out.nPairs;

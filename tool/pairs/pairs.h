@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "console.h"
 #include "driver.h"
@@ -42,8 +43,11 @@ struct CellOrderedFile {
     Buffer<unsigned char> pLAS;       // N records, cell order
     Buffer<unsigned char> perReturn;  // 16 bytes of working memory per return
     Buffer<unsigned char> block;      // one block of a file being read
+    std::vector<Buffer<unsigned char>> blocks;  // one read block per thread
     Buffer<int32_t> pairBlock;        // pair offsets on their way to or from the pair-index file
-    Buffer<RangeAngleIntensityStruct> raiBlock;  // RAI records on their way to the file
+    std::vector<std::vector<int32_t>> bandPairs;  // pairs of the bands of rows after the first
+    std::vector<Buffer<int32_t>> pairBlocks;                 // per thread, for reading pairs back
+    std::vector<Buffer<RangeAngleIntensityStruct>> raiBlocks;  // per thread, RAI records on their way to the file
 
     // The window cell of (row, col) of the whole grid, or -1 outside the window.
     int64_t cell(uint32_t row, uint32_t col) const {
@@ -55,19 +59,18 @@ struct CellOrderedFile {
     }
 };
 
-// One file's pair stage as a worker runs it.
+// One file's pair stage. Its steps share their work out over the run's threads.
 struct PairJob {
     uint16_t LASID;
-    CellOrderedFile& g;    // the worker's memory
+    CellOrderedFile& g;    // the memory of the stage, kept from one file to the next
     Console& out;          // the file's console lines
-    std::string tmpName;   // the worker's pair-index file
+    std::string tmpName;   // the pair-index file
 };
 
-// The pair-index temporary file of a run on one thread.
+// The pair-index temporary file.
 inline const std::string kPairIndexFile = "~tmp_rpi";
 
-// Finds the pairs of every listed file and writes their RAI files, on
-// _threads workers, printing as one thread would.
+// Finds the pairs of every listed file, one after the other, and writes their RAI files.
 void pairDataToFiles();
 // Finds the pairs of the file _pairInfo[LASID] and writes its RAI file.
 void pairDataToFile(uint16_t LASID);

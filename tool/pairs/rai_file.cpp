@@ -1,9 +1,15 @@
 // Range, incidence angle and intensity of both returns of every pair, and the RAI file.
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "exponent.h"
 #include "pair_store.h"
 #include "pairs.h"
+#include "parallel.h"
 #include "temp_files.h"
 #include "trajectory.h"
 
@@ -15,14 +21,13 @@ namespace {
 // trajectory, so each paired return is computed once, whichever roles it has
 // in however many pairs: the records are those of computing the first and the
 // second returns of all pairs apart. The values are kept by slot in the
-// worker's per-return memory: 16 bytes a return.
+// stage's per-return memory: 16 bytes a return.
 struct SlotValues {
-    double* cosine;     // of the incidence angle, when the pairs are kept in memory
+    double* cosine;  // of the incidence angle, when the pairs are kept in memory
     float* angle;
     uint16_t* range;
-    unsigned char* known;  // one bit per slot
+    unsigned char* paired;  // one bit per slot
     bool withCosine;
-    std::size_t cursor = 0;
 
     SlotValues(CellOrderedFile& g, bool cosines) : withCosine(cosines) {
         unsigned char* base = g.perReturn.data();
@@ -30,42 +35,70 @@ struct SlotValues {
         cosine = reinterpret_cast<double*>(base);
         angle = reinterpret_cast<float*>(base + 8 * N);
         range = reinterpret_cast<uint16_t*>(base + 12 * N);
-        known = base + 14 * N;
-        std::memset(known, 0, (N + 7) / 8);
+        paired = base + 14 * N;
+        std::memset(paired, 0, (N + 7) / 8);
     }
-    void compute(const CellOrderedFile& g, uint32_t slot) {
-        if (known[slot >> 3] & (1u << (slot & 7))) return;
-        known[slot >> 3] |= static_cast<unsigned char>(1u << (slot & 7));
-        range_and_angle(g.record(static_cast<int32_t>(slot)), g.ph12, cursor, range[slot], angle[slot]);
-        if (withCosine) cosine[slot] = incidence_cosine(angle[slot]);
+    void mark(uint32_t slot) { paired[slot >> 3] |= static_cast<unsigned char>(1u << (slot & 7)); }
+    // The paired returns of slots first .. last - 1 (a range of whole bytes of the marks).
+    void compute(const CellOrderedFile& g, uint32_t first, uint32_t last) {
+        std::size_t cursor = 0;
+        for (uint32_t slot = first; slot < last; ++slot) {
+            if (!(paired[slot >> 3] & (1u << (slot & 7)))) continue;
+            range_and_angle(g.record(static_cast<int32_t>(slot)), g.ph12, cursor, range[slot], angle[slot]);
+            if (withCosine) cosine[slot] = incidence_cosine(angle[slot]);
+        }
     }
 };
 
-// Calls fn(offset1, offset2) for every pair of the pair-index file, in its
-// order. What comes back is checked before use: every offset must be the
-// start of a record of the point data.
+// Calls fn(t, offset1, offset2) for the pairs t = first .. last - 1 of the
+// pair-index file, in their order, read through block. What comes back is
+// checked before use: every offset must be the start of a record of the
+// point data.
 template <class Fn>
-void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t nPairs, Fn fn) {
+void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t last, Buffer<int32_t>& block, Fn fn) {
     CellOrderedFile& g = job.g;
-    std::rewind(tmp);
-    g.pairBlock.resize_or_fail(std::size_t{1} << 20, "\nFailed to allocate memory for pair-element index position\n");
-    const std::size_t perBlock = g.pairBlock.size() / 2;
-    const int64_t pointBytes = static_cast<int64_t>(g.N) * g.recordLength;
     const char* name = job.tmpName.c_str();
-    uint32_t t = 0;
-    while (t < nPairs) {
-        const std::size_t want = (nPairs - t < perBlock) ? nPairs - t : perBlock;
-        if (std::fread(g.pairBlock.data(), 2 * sizeof(int32_t), want, tmp) != want)
-            fail("\nTemporary binary file %s is corrupt\n", name);
+    block.resize_or_fail(std::size_t{1} << 20, "\nFailed to allocate memory for pair-element index position\n");
+    const std::size_t perBlock = block.size() / 2;
+    const int64_t pointBytes = static_cast<int64_t>(g.N) * g.recordLength;
+    for (uint32_t t = first; t < last;) {
+        const std::size_t want = std::min<std::size_t>(last - t, perBlock);
+        unsigned char* p = reinterpret_cast<unsigned char*>(block.data());
+        for (std::size_t bytes = want * 8, at = uint64_t{t} * 8; bytes > 0;) {
+            const ssize_t got = ::pread(::fileno(tmp), p, bytes, static_cast<off_t>(at));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) fail("\nTemporary binary file %s is corrupt\n", name);
+            p += got, at += static_cast<std::size_t>(got), bytes -= static_cast<std::size_t>(got);
+        }
         for (std::size_t k = 0; k < 2 * want; ++k) {
-            const int32_t offset = g.pairBlock[k];
+            const int32_t offset = block[k];
             if (offset < 0 || offset >= pointBytes || offset % g.recordLength != 0)
                 fail("\nTemporary binary file %s is corrupt\n", name);
         }
-        for (std::size_t k = 0; k < want; ++k) fn(g.pairBlock[2 * k], g.pairBlock[2 * k + 1]);
+        for (std::size_t k = 0; k < want; ++k) fn(t + static_cast<uint32_t>(k), block[2 * k], block[2 * k + 1]);
         t += static_cast<uint32_t>(want);
     }
 }
+
+bool write_at(std::FILE* f, const void* data, std::size_t bytes, uint64_t at) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    while (bytes > 0) {
+        const ssize_t put = ::pwrite(::fileno(f), p, bytes, static_cast<off_t>(at));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        p += put, at += static_cast<std::size_t>(put), bytes -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// Parts of the work, in whole bytes of the slot marks (first(parts) is the end).
+struct Parts {
+    unsigned count;
+    uint64_t total;
+    uint32_t first(unsigned part) const {
+        return part == count ? static_cast<uint32_t>(total) : static_cast<uint32_t>(total * part / count) & ~7u;
+    }
+};
 
 }  // namespace
 
@@ -78,42 +111,57 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
 
     job.out.print("  ... Computing Range for first return in a pair ...");
     SlotValues slots(g, keep);
-    for_each_pair(job, tmp.get(), nPairs, [&](int32_t o1, int32_t o2) {
-        slots.compute(g, static_cast<uint32_t>(o1) / len);
-        slots.compute(g, static_cast<uint32_t>(o2) / len);
+    for_each_pair(job, tmp.get(), 0, nPairs, g.pairBlock, [&](uint32_t, int32_t o1, int32_t o2) {
+        slots.mark(static_cast<uint32_t>(o1) / len);
+        slots.mark(static_cast<uint32_t>(o2) / len);
     });
+    // The paired returns of ranges of slots, shared out over the threads.
+    const Parts slotParts{std::max(1u, std::min<unsigned>(_threads, g.N / 65536 + 1)), g.N};
+    run_parts(slotParts.count, [&](unsigned part) { slots.compute(g, slotParts.first(part), slotParts.first(part + 1)); });
     job.out.print("\r  ... Computing Range for second return in a pair ...");
 
+    // The RAI records of ranges of pairs, shared out over the threads, each
+    // written at its own place in the file.
     entry.nPairs = nPairs;
     const char* RAIName = entry.RAIName.c_str();
     FilePtr out = create_temporary_file(entry.RAIName, "wb");
     if (!out) fail("\nFailed to open binary file %s for writing\n", RAIName);
-    g.raiBlock.resize_or_fail(std::size_t{1} << 16, "\nFailed to allocate memory for Range/Angle/Intensity structure\n");
-    RangeAngleIntensityStruct* block = g.raiBlock.data();
-    std::size_t used = 0;
-    bool written = true;
-    uint32_t t = 0;
-    for_each_pair(job, tmp.get(), nPairs, [&](int32_t o1, int32_t o2) {
-        const uint32_t s1 = static_cast<uint32_t>(o1) / len, s2 = static_cast<uint32_t>(o2) / len;
-        RangeAngleIntensityStruct& rec = block[used++];
-        rec.Range1 = slots.range[s1];
-        rec.Angle1 = slots.angle[s1];
-        rec.Intensity1 = torvane::record_intensity(g.record(static_cast<int32_t>(s1)));
-        rec.Range2 = slots.range[s2];
-        rec.Angle2 = slots.angle[s2];
-        rec.Intensity2 = torvane::record_intensity(g.record(static_cast<int32_t>(s2)));
-        if (kept != nullptr)
-            kept[t] = PairTerms{slots.cosine[s1], slots.cosine[s2], rec.Range1, rec.Intensity1, rec.Range2, rec.Intensity2};
-        ++t;
-        if (used == g.raiBlock.size()) {
-            written = written && std::fwrite(block, sizeof(RangeAngleIntensityStruct), used, out.get()) == used;
+    const Parts pairParts{std::max(1u, std::min<unsigned>(_threads, nPairs / 65536 + 1)), nPairs};
+    if (g.pairBlocks.size() < pairParts.count) g.pairBlocks.resize(pairParts.count);
+    if (g.raiBlocks.size() < pairParts.count) g.raiBlocks.resize(pairParts.count);
+    std::vector<char> written(pairParts.count, 1);
+    run_parts(pairParts.count, [&](unsigned part) {
+        Buffer<RangeAngleIntensityStruct>& block = g.raiBlocks[part];
+        block.resize_or_fail(std::size_t{1} << 16, "\nFailed to allocate memory for Range/Angle/Intensity structure\n");
+        uint32_t start = pairParts.first(part);
+        std::size_t used = 0;
+        auto put = [&] {
+            written[part] = written[part] && write_at(out.get(), block.data(), used * sizeof(RangeAngleIntensityStruct),
+                                                      uint64_t{start} * sizeof(RangeAngleIntensityStruct));
+            start += static_cast<uint32_t>(used);
             used = 0;
-        }
+        };
+        for_each_pair(job, tmp.get(), pairParts.first(part), pairParts.first(part + 1), g.pairBlocks[part],
+                      [&](uint32_t t, int32_t o1, int32_t o2) {
+                          const uint32_t s1 = static_cast<uint32_t>(o1) / len, s2 = static_cast<uint32_t>(o2) / len;
+                          RangeAngleIntensityStruct& rec = block[used++];
+                          rec.Range1 = slots.range[s1];
+                          rec.Angle1 = slots.angle[s1];
+                          rec.Intensity1 = torvane::record_intensity(g.record(static_cast<int32_t>(s1)));
+                          rec.Range2 = slots.range[s2];
+                          rec.Angle2 = slots.angle[s2];
+                          rec.Intensity2 = torvane::record_intensity(g.record(static_cast<int32_t>(s2)));
+                          if (kept != nullptr)
+                              kept[t] = PairTerms{slots.cosine[s1], slots.cosine[s2], rec.Range1, rec.Intensity1,
+                                                  rec.Range2, rec.Intensity2};
+                          if (used == block.size()) put();
+                      });
+        put();
     });
-    written = written && std::fwrite(block, sizeof(RangeAngleIntensityStruct), used, out.get()) == used;
     tmp.reset();
     remove_temporary_file(job.tmpName);
-    if (std::fclose(out.release()) != 0 || !written) fail("\nFailed to write binary file %s\n", RAIName);
+    const bool all = std::find(written.begin(), written.end(), 0) == written.end();
+    if (std::fclose(out.release()) != 0 || !all) fail("\nFailed to write binary file %s\n", RAIName);
     job.out.print("\r%77s\r", "");
 }
 

@@ -1,4 +1,4 @@
-// Several files at once: the same output and files as one thread, through the real binary.
+// Work shared out over several threads: the same output and files as one thread, through the real binary.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -47,7 +47,7 @@ std::vector<std::pair<std::string, std::vector<unsigned char>>> take_products(co
 
 }  // namespace
 
-TEST(FileStages, SameBytesForEveryThreadCountAndMemoryBudget) {
+TEST(Threads, SameBytesForEveryThreadCountAndMemoryBudget) {
     Survey v;
     ASSERT_GE(v.s.files.size(), 3u);
     const RunResult one = run_with(v, "1", "4096");
@@ -62,7 +62,7 @@ TEST(FileStages, SameBytesForEveryThreadCountAndMemoryBudget) {
     }
 }
 
-TEST(FileStages, FailureInALaterFileEndsAsOnOneThread) {
+TEST(Threads, FailureInALaterFileEndsAsOnOneThread) {
     Survey v;
     ASSERT_GE(v.s.files.size(), 4u);
     // The second tile's returns are stamped beyond the trajectory: its pair search fails.
@@ -84,7 +84,7 @@ TEST(FileStages, FailureInALaterFileEndsAsOnOneThread) {
     }
 }
 
-TEST(FileStages, OutputThatCannotBeRenamedEndsAsOnOneThread) {
+TEST(Threads, OutputThatCannotBeRenamedEndsAsOnOneThread) {
     Survey v;
     ASSERT_GE(v.s.files.size(), 4u);
     // The third output's name is taken by a folder.
