@@ -106,24 +106,35 @@ void add_records(IntensityGrid& grid, const torvane::LAS12Header& h, const unsig
     const double colLimit = grid.ncols + 1.0, rowLimit = grid.nrows + 1.0;
     const uint32_t lastCol = grid.ncols - 1, lastRow = grid.nrows - 1;
     Cell* cells = grid.cells.data();
-    uint64_t used = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const unsigned char* r = block + k * len;
-        if (firstOnly && torvane::record_return_number(r) != 1) continue;
-        const torvane::RealXYZ p = torvane::decode_xyz(r, h);
-        // A return on a cell edge belongs to the cell east or south of it; on
-        // the grid's own east or south edge, to the last cell. (The whole part
-        // of a number that is not negative is its floor.)
-        const double fx = (p.X - west) * inverse, fy = (north - p.Y) * inverse;
-        if (!(fx >= 0.0 && fy >= 0.0 && fx < colLimit && fy < rowLimit)) continue;
-        const uint32_t col = std::min(static_cast<uint32_t>(fx), lastCol);
-        const uint32_t row = std::min(static_cast<uint32_t>(fy), lastRow);
-        Cell& cell = cells[col + static_cast<std::size_t>(row) * grid.ncols];
-        cell.sum += torvane::record_intensity(r);
-        ++cell.count;
-        ++used;
+    // First the cell of every record of the block, then the sums: consecutive
+    // returns of a scan line lie in different rows of the grid, so the cells
+    // are fetched ahead of their turn.
+    constexpr std::size_t chunk = 4096, ahead = 16;
+    uint32_t cellOf[chunk];
+    uint16_t intensity[chunk];
+    for (std::size_t start = 0; start < n; start += chunk) {
+        std::size_t m = 0;
+        for (std::size_t k = start; k < std::min(n, start + chunk); ++k) {
+            const unsigned char* r = block + k * len;
+            if (firstOnly && torvane::record_return_number(r) != 1) continue;
+            const torvane::RealXYZ p = torvane::decode_xyz(r, h);
+            // A return on a cell edge belongs to the cell east or south of it;
+            // on the grid's own east or south edge, to the last cell. (The
+            // whole part of a number that is not negative is its floor.)
+            const double fx = (p.X - west) * inverse, fy = (north - p.Y) * inverse;
+            if (!(fx >= 0.0 && fy >= 0.0 && fx < colLimit && fy < rowLimit)) continue;
+            const uint32_t col = std::min(static_cast<uint32_t>(fx), lastCol);
+            const uint32_t row = std::min(static_cast<uint32_t>(fy), lastRow);
+            cellOf[m] = col + row * grid.ncols;
+            intensity[m++] = torvane::record_intensity(r);
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            if (k + ahead < m) __builtin_prefetch(&cells[cellOf[k + ahead]], 1);
+            cells[cellOf[k]].sum += intensity[k];
+            ++cells[cellOf[k]].count;
+        }
+        grid.used += m;
     }
-    grid.used += used;
 }
 
 namespace {
