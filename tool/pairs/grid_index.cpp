@@ -68,7 +68,8 @@ struct LocateResult {
 
 // The row and column of records first .. last - 1, read through block.
 void locate_range(const PairJob& job, LasInput& in, uint32_t first, uint32_t last, Buffer<unsigned char>& block,
-                  LocateResult& found, uint32_t report_step) {
+                  LocateResult& result, uint32_t report_step) {
+    LocateResult found;  // kept here, not beside another thread's
     CellOrderedFile& g = job.g;
     const char* name = _pairInfo[job.LASID].LASName.c_str();
     const torvane::LAS12Header& h = g.ph12;
@@ -108,6 +109,7 @@ void locate_range(const PairJob& job, LasInput& in, uint32_t first, uint32_t las
             }
         }
     }
+    result = found;
 }
 
 // First read, shared out over the threads: the row and column of every
