@@ -50,7 +50,25 @@ struct SlotValues {
     }
 };
 
-// Calls fn(t, offset1, offset2) for the pairs t = first .. last - 1 of the
+// The record slot of a byte offset of the point data: offset / len by a
+// multiplication (exact: the product is within 1e-6 of the quotient, and the
+// candidates are checked); false for an offset that is not the start of a
+// record.
+struct SlotOf {
+    uint32_t len, N;
+    double inverse;
+    SlotOf(uint32_t recordLength, uint32_t records) : len(recordLength), N(records), inverse(1.0 / recordLength) {}
+    bool operator()(int32_t offset, uint32_t& slot) const {
+        if (offset < 0) return false;
+        const uint64_t o = static_cast<uint64_t>(offset);
+        uint64_t q = static_cast<uint64_t>(static_cast<double>(offset) * inverse);
+        if (q * len != o) ++q;
+        slot = static_cast<uint32_t>(q);
+        return q * len == o && q < N;
+    }
+};
+
+// Calls fn(t, slot1, slot2) for the pairs t = first .. last - 1 of the
 // pair-index file, in their order, read through block. What comes back is
 // checked before use: every offset must be the start of a record of the
 // point data.
@@ -60,7 +78,7 @@ void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t 
     const char* name = job.tmpName.c_str();
     block.resize_or_fail(std::size_t{1} << 20, "\nFailed to allocate memory for pair-element index position\n");
     const std::size_t perBlock = block.size() / 2;
-    const int64_t pointBytes = static_cast<int64_t>(g.N) * g.recordLength;
+    const SlotOf slot_of(g.recordLength, g.N);
     for (uint32_t t = first; t < last;) {
         const std::size_t want = std::min<std::size_t>(last - t, perBlock);
         unsigned char* p = reinterpret_cast<unsigned char*>(block.data());
@@ -70,12 +88,12 @@ void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t 
             if (got <= 0) fail("\nTemporary binary file %s is corrupt\n", name);
             p += got, at += static_cast<std::size_t>(got), bytes -= static_cast<std::size_t>(got);
         }
-        for (std::size_t k = 0; k < 2 * want; ++k) {
-            const int32_t offset = block[k];
-            if (offset < 0 || offset >= pointBytes || offset % g.recordLength != 0)
+        for (std::size_t k = 0; k < want; ++k) {
+            uint32_t s1, s2;
+            if (!slot_of(block[2 * k], s1) || !slot_of(block[2 * k + 1], s2))
                 fail("\nTemporary binary file %s is corrupt\n", name);
+            fn(t + static_cast<uint32_t>(k), s1, s2);
         }
-        for (std::size_t k = 0; k < want; ++k) fn(t + static_cast<uint32_t>(k), block[2 * k], block[2 * k + 1]);
         t += static_cast<uint32_t>(want);
     }
 }
@@ -105,15 +123,14 @@ struct Parts {
 void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     CellOrderedFile& g = job.g;
     pairStruct& entry = _pairInfo[job.LASID];
-    const uint32_t len = g.recordLength;
     const bool keep = keep_pairs_in_memory(job.LASID, nPairs);
     PairTerms* kept = keep ? _pairStore.files[job.LASID].data() : nullptr;
 
     job.out.print("  ... Computing Range for first return in a pair ...");
     SlotValues slots(g, keep);
-    for_each_pair(job, tmp.get(), 0, nPairs, g.pairBlock, [&](uint32_t, int32_t o1, int32_t o2) {
-        slots.mark(static_cast<uint32_t>(o1) / len);
-        slots.mark(static_cast<uint32_t>(o2) / len);
+    for_each_pair(job, tmp.get(), 0, nPairs, g.pairBlock, [&](uint32_t, uint32_t s1, uint32_t s2) {
+        slots.mark(s1);
+        slots.mark(s2);
     });
     // The paired returns of ranges of slots, shared out over the threads.
     const Parts slotParts{std::max(1u, std::min<unsigned>(_threads, g.N / 65536 + 1)), g.N};
@@ -142,8 +159,7 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
             used = 0;
         };
         for_each_pair(job, tmp.get(), pairParts.first(part), pairParts.first(part + 1), g.pairBlocks[part],
-                      [&](uint32_t t, int32_t o1, int32_t o2) {
-                          const uint32_t s1 = static_cast<uint32_t>(o1) / len, s2 = static_cast<uint32_t>(o2) / len;
+                      [&](uint32_t t, uint32_t s1, uint32_t s2) {
                           RangeAngleIntensityStruct& rec = block[used++];
                           rec.Range1 = slots.range[s1];
                           rec.Angle1 = slots.angle[s1];
