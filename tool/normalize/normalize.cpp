@@ -130,12 +130,12 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
                 outcome.failed(b, f);
                 return;
             }
-            if (!write_at(out.file.get(), block.data(), n * len, offset)) {
-                std::lock_guard<std::mutex> lock(outcome.mutex);
-                outcome.writeFailed = true;
-            }
-            // The disk starts on the block now, so that flushing the whole copy
-            // at the end has little left to wait for.
+            // One writer at a time: the file system takes the file's lock for a
+            // write, and a second writer would only spin on it. The disk starts
+            // on the block now, so that flushing the whole copy at the end has
+            // little left to wait for.
+            std::lock_guard<std::mutex> lock(outcome.mutex);
+            if (!write_at(out.file.get(), block.data(), n * len, offset)) outcome.writeFailed = true;
             ::sync_file_range(::fileno(out.file.get()), static_cast<off_t>(offset), static_cast<off_t>(n * len),
                               SYNC_FILE_RANGE_WRITE);
         }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "exponent.h"
@@ -147,12 +148,15 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     if (g.pairBlocks.size() < pairParts.count) g.pairBlocks.resize(pairParts.count);
     if (g.raiBlocks.size() < pairParts.count) g.raiBlocks.resize(pairParts.count);
     std::vector<char> written(pairParts.count, 1);
+    std::mutex writing;
     run_parts(pairParts.count, [&](unsigned part) {
         Buffer<RangeAngleIntensityStruct>& block = g.raiBlocks[part];
         block.resize_or_fail(std::size_t{1} << 16, "\nFailed to allocate memory for Range/Angle/Intensity structure\n");
         uint32_t start = pairParts.first(part);
         std::size_t used = 0;
         auto put = [&] {
+            // One writer at a time: a second would only spin on the file's lock.
+            std::lock_guard<std::mutex> lock(writing);
             written[part] = written[part] && write_at(out.get(), block.data(), used * sizeof(RangeAngleIntensityStruct),
                                                       uint64_t{start} * sizeof(RangeAngleIntensityStruct));
             start += static_cast<uint32_t>(used);
