@@ -58,16 +58,16 @@ extern double _meanRange;
 extern double _preNormIntensityVar;
 extern double _postNormIntensityVar;
 extern double _normFactor;
-// Settings from the environment: worker threads (QUILVOR_THREADS) and the
+// Settings from the environment: the threads that share each file's work (QUILVOR_THREADS) and the
 // memory for pair records kept between the pair search and the exponent
 // search (QUILVOR_MEMORY_MB), in bytes.
 extern unsigned _threads;
 extern uint64_t _pairRecordBudget;
 
 // A failure of a stage: the message the run prints on standard output before
-// it ends with exit status -1. Stages throw it; main (or the thread that runs a
-// stage for one file) catches it, so a failure in a worker never ends the
-// process by itself.
+// it ends with exit status -1. Stages throw it; main catches it (a thread that
+// does part of a stage's work hands it to the thread that started it), so a
+// failure in a thread never ends the process by itself.
 struct Failure : std::exception {
     std::string message;
     explicit Failure(std::string text) : message(std::move(text)) {}

@@ -27,7 +27,7 @@ struct RangeAngleIntensityStruct {
 static_assert(sizeof(RangeAngleIntensityStruct) == 16);
 
 // One LAS file held in the order of the cells of its grid, and the memory
-// that a worker reuses from one file to the next.
+// that the pair stage reuses from one file to the next.
 struct CellOrderedFile {
     torvane::LAS12Header ph12{};  // MinX..MaxY hold the snapped grid bounds
     uint32_t ncols = 0;           // the grid over the header's extent
