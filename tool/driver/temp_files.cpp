@@ -128,6 +128,19 @@ void discard_output(PendingOutput& out) {
     out.tempName.clear();
 }
 
+bool write_at(std::FILE* f, const void* data, std::size_t bytes, uint64_t offset) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    while (bytes > 0) {
+        const ssize_t put = ::pwrite(::fileno(f), p, bytes, static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        p += put;
+        bytes -= static_cast<std::size_t>(put);
+        offset += static_cast<uint64_t>(put);
+    }
+    return true;
+}
+
 void install_interrupt_cleanup() {
     Registry& r = registry();
     r.umask = ::umask(0);

@@ -41,6 +41,10 @@ bool finish_output(PendingOutput& out);
 bool publish_output(PendingOutput& out);
 void discard_output(PendingOutput& out);
 
+// Writes bytes at offset of a file (any thread may write its own part);
+// false when the file does not take them all.
+bool write_at(std::FILE* f, const void* data, std::size_t bytes, uint64_t offset);
+
 // From now on SIGINT, SIGTERM and SIGHUP remove every temporary file and
 // unfinished output, say so on standard error and end the run with status -1.
 // Call before any other thread starts.

@@ -35,18 +35,6 @@ namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 
-bool write_at(std::FILE* out, const unsigned char* p, std::size_t bytes, uint64_t offset) {
-    while (bytes > 0) {
-        const ssize_t put = ::pwrite(::fileno(out), p, bytes, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        p += put;
-        bytes -= static_cast<std::size_t>(put);
-        offset += static_cast<uint64_t>(put);
-    }
-    return true;
-}
-
 // Replaces the intensity of each of the n records in block by its normalized value.
 void normalize_records(unsigned char* block, std::size_t n, const NormalizeJob& job, const torvane::LAS12Header& h,
                        std::size_t& cursor) {

@@ -99,17 +99,6 @@ void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t 
     }
 }
 
-bool write_at(std::FILE* f, const void* data, std::size_t bytes, uint64_t at) {
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    while (bytes > 0) {
-        const ssize_t put = ::pwrite(::fileno(f), p, bytes, static_cast<off_t>(at));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        p += put, at += static_cast<std::size_t>(put), bytes -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 // Parts of the work, in whole bytes of the slot marks (first(parts) is the end).
 struct Parts {
     unsigned count;
