@@ -109,7 +109,7 @@ void add_records(IntensityGrid& grid, const torvane::LAS12Header& h, const unsig
     // First the cell of every record of the block, then the sums: consecutive
     // returns of a scan line lie in different rows of the grid, so the cells
     // are fetched ahead of their turn.
-    constexpr std::size_t chunk = 4096, ahead = 16;
+    constexpr std::size_t chunk = 4096, ahead = 64;
     uint32_t cellOf[chunk];
     uint16_t intensity[chunk];
     for (std::size_t start = 0; start < n; start += chunk) {
@@ -130,8 +130,7 @@ void add_records(IntensityGrid& grid, const torvane::LAS12Header& h, const unsig
         }
         for (std::size_t k = 0; k < m; ++k) {
             if (k + ahead < m) __builtin_prefetch(&cells[cellOf[k + ahead]], 1);
-            cells[cellOf[k]].sum += intensity[k];
-            ++cells[cellOf[k]].count;
+            add_to_cell(grid, cellOf[k], intensity[k]);
         }
         grid.used += m;
     }
@@ -147,8 +146,10 @@ struct BlockQueue {
     };
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<quilvor::Buffer<unsigned char>> buffers = std::vector<quilvor::Buffer<unsigned char>>(3);
-    std::vector<std::size_t> free = {0, 1, 2};
+    // Blocks small enough to be binned while still in the shared cache.
+    static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+    std::vector<quilvor::Buffer<unsigned char>> buffers = std::vector<quilvor::Buffer<unsigned char>>(4);
+    std::vector<std::size_t> free = {0, 1, 2, 3};
     std::deque<Item> full;
     std::vector<torvane::LAS12Header> headers;
     bool finished = false;
@@ -168,7 +169,7 @@ void read_files(BlockQueue& q) {
             if (std::fseek(in.file.get(), static_cast<long>(h.OffsetToData), SEEK_SET) != 0)
                 fail("\nFailed to read point data from %s\n", name);
             const uint16_t len = h.PointDataRecordLength;
-            const std::size_t perBlock = (std::size_t{4} << 20) / len;
+            const std::size_t perBlock = BlockQueue::kBlockBytes / len;
             for (uint32_t done = 0; done < h.NumberOfPointReturns;) {
                 std::size_t b;
                 {
@@ -232,7 +233,8 @@ void percentile_range(const IntensityGrid& grid, double& lo, double& hi) {
     const std::size_t n = static_cast<std::size_t>(grid.ncols) * grid.nrows;
     for (std::size_t c = 0; c < n; ++c) {
         if (grid.cells[c].count == 0) continue;
-        const double mean = static_cast<double>(grid.cells[c].sum) / static_cast<double>(grid.cells[c].count);
+        const WideCell total = cell_total(grid, c);
+        const double mean = static_cast<double>(total.sum) / static_cast<double>(total.count);
         ++histogram[std::min<std::size_t>(static_cast<std::size_t>(mean * steps), bins - 1)];
         ++cells;
     }
@@ -270,7 +272,7 @@ void fill_row(const void* context, uint32_t r, unsigned char* pixels) {
     const IntensityGrid& g = *s.grid;
     const std::size_t base = static_cast<std::size_t>(r) * g.ncols;
     for (uint32_t c = 0; c < g.ncols; ++c) {
-        const Cell& cell = g.cells[base + c];
+        const WideCell cell = cell_total(g, base + c);
         pixels[2 * c] = cell.count == 0 ? 0 : grey(static_cast<double>(cell.sum) / static_cast<double>(cell.count), s.lo, s.hi);
         pixels[2 * c + 1] = cell.count == 0 ? 0 : 255;  // cells without returns are transparent
     }

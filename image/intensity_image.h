@@ -30,18 +30,51 @@ inline constexpr uint64_t kMaxCells = 100000000;
 
 // The grid over the union of the files' extents: north up, its corner and
 // its cell edges on whole multiples of the cell size.
-// One cell: the sum of its returns' intensities and their number.
+// One cell: the sum of its returns' intensities and their number, in 32 bits
+// each. A cell whose sum or count would pass 32 bits is moved to the grid's
+// wide cells: its count becomes kWide and its sum the index of its wide cell.
 struct Cell {
+    uint32_t sum;
+    uint32_t count;
+};
+struct WideCell {
     uint64_t sum;
     uint64_t count;
 };
+inline constexpr uint32_t kWide = UINT32_MAX;
 
 struct IntensityGrid {
     double cell = 1, west = 0, north = 0;
     uint32_t ncols = 0, nrows = 0;
     quilvor::Buffer<Cell> cells;  // row by row, row 0 northmost
+    std::vector<WideCell> wide;   // the cells too full for 32 bits
     uint64_t used = 0;            // returns that fell in a cell
 };
+
+// Adds one return's intensity to cell c.
+inline void add_to_cell(IntensityGrid& grid, std::size_t c, uint16_t intensity) {
+    Cell& cell = grid.cells[c];
+    uint32_t sum;
+    if (cell.count < kWide - 1 && !__builtin_add_overflow(cell.sum, intensity, &sum)) {
+        cell.sum = sum;
+        ++cell.count;
+        return;
+    }
+    if (cell.count != kWide) {
+        grid.wide.push_back({cell.sum, cell.count});
+        cell.sum = static_cast<uint32_t>(grid.wide.size() - 1);  // fewer cells than 2^32
+        cell.count = kWide;
+    }
+    grid.wide[cell.sum].sum += intensity;
+    ++grid.wide[cell.sum].count;
+}
+
+// The sum and the number of cell c's returns.
+inline WideCell cell_total(const IntensityGrid& grid, std::size_t c) {
+    const Cell& cell = grid.cells[c];
+    if (cell.count == kWide) return grid.wide[cell.sum];
+    return {cell.sum, cell.count};
+}
 
 // Shapes the grid over the validated headers of _pairInfo's files; a grid of
 // more than kMaxCells is refused, naming the cell size to use.

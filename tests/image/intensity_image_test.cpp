@@ -94,6 +94,27 @@ TEST(IntensityImage, CellMeansWorldFileAndFirstReturns) {
     EXPECT_EQ(im.pixels[11], 255);
 }
 
+// Two cells whose sums pass 32 bits: 65538 returns of 65535 and as many of 0
+// in the west one (mean 32767.5), 65538 of 65535 in the east one.
+TEST(IntensityImage, CellsPastThirtyTwoBits) {
+    TempDir d;
+    std::vector<Point> points;
+    for (int k = 0; k < 65538; ++k) {
+        points.push_back(at(0.5, 0.5, 65535));
+        points.push_back(at(1.5, 0.5, 65535));
+    }
+    for (int k = 0; k < 65538; ++k) points.push_back(at(0.5, 0.5, 0));
+    LasShape shape;
+    shape.scale = 0.01;
+    write_file(d / "a.las", make_las(shape, points));
+    write_text(d / "list.txt", "a.las\n");
+    const RunResult r = run_image(d, {"list.txt", "1", "out.png", "--range", "0", "65535"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Returns:     196614\n"), std::string::npos) << r.out;
+    const Image im = read_png(d / "out.png");
+    EXPECT_EQ(im.pixels, (std::vector<unsigned char>{128, 255, 255, 255}));
+}
+
 TEST(IntensityImage, Refusals) {
     TempDir d;
     write_survey(d);
