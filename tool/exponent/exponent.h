@@ -18,8 +18,10 @@ double cmpPostNormIntensityVar(double factor);
 void calcRangeFactor(double ax, double bx, double cx);
 // Golden-section minimisation of V inside [ax, cx] starting from bx, with the
 // iteration line; leaves the minimum's abscissa and value, returns the iterations.
+// With aside (the same function as V, callable beside it on another thread),
+// values the search may need next are computed meanwhile; the result is the same.
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
-                          double& fmin);
+                          double& fmin, const std::function<double(double)>* aside = nullptr);
 // Stops the run when the ranges of the pairs leave nothing to normalize.
 [[noreturn]] void fail_unnormalizable_ranges();
 void delete_tmp_RAI_files();

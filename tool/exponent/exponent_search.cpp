@@ -1,6 +1,8 @@
 // Within-pair intensity variance after normalization, and the golden-section
 // search for the exponent that minimises it.
 #include <cmath>
+#include <future>
+#include <system_error>
 
 #include "exponent.h"
 
@@ -33,21 +35,63 @@ void add_squared_differences(const double* power, const PairTerms* p, std::size_
     Q = q;
 }
 
-}  // namespace
-
-double cmpPostNormIntensityVar(double factor) {
-    static Buffer<double> power;  // one table for the run, filled anew for each exponent
+// V with its own table of powers, filled anew for each exponent.
+double post_norm_variance(double factor, Buffer<double>& power) {
     power.resize_or_fail(65536, "\nFailed to allocate memory for structure of paired return attributes\n");
     fill_range_power_table(power.data(), _meanRange, factor, _pairRangeLo, _pairRangeHi);
     double Q = 0.0;
     for (uint16_t i = 0; i < _fileCount; ++i)
         for_each_pair_block(
-            i, [&Q](const PairTerms* p, std::size_t n) { add_squared_differences(power.data(), p, n, Q); });
+            i, [&Q, &power](const PairTerms* p, std::size_t n) { add_squared_differences(power.data(), p, n, Q); });
     return std::sqrt(Q / _allPairs);
 }
 
+// The values of V the search asks for. While this thread computes one, a
+// second may compute, with `aside` (the same function), the point the search
+// would ask for next if it moved the same way again; a guess is only ever a
+// point whose value may be asked for, so the values, and the order of the
+// iterations, are those of the search without it.
+class Lookahead {
+  public:
+    Lookahead(const std::function<double(double)>& V, const std::function<double(double)>* aside)
+        : V_(V), aside_(aside) {}
+    ~Lookahead() {
+        if (pending_.valid()) pending_.wait();
+    }
+    // V(x): the guessed value when x was the guess; otherwise computed here,
+    // with V(next) started on the second thread when guessNext.
+    double value(double x, bool guessNext = false, double next = 0) {
+        if (pending_.valid() && x_ == x) return pending_.get();
+        if (pending_.valid()) pending_.wait();  // a wrong guess: done by now, dropped
+        pending_ = {};
+        if (guessNext && aside_ != nullptr) {
+            try {
+                pending_ = std::async(std::launch::async, *aside_, next);
+                x_ = next;
+            } catch (const std::system_error&) {
+                aside_ = nullptr;  // no second thread: go on without
+            }
+        }
+        return V_(x);
+    }
+
+  private:
+    const std::function<double(double)>& V_;
+    const std::function<double(double)>* aside_;
+    std::future<double> pending_;
+    double x_ = 0;
+};
+
+}  // namespace
+
+double cmpPostNormIntensityVar(double factor) {
+    static Buffer<double> power;
+    return post_norm_variance(factor, power);
+}
+
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
-                          double& fmin) {
+                          double& fmin, const std::function<double(double)>* aside) {
+    Lookahead ahead(V, aside);
     const double R = 0.61803399;
     const double C = 1 - R;
     double x0 = ax, x1, x2, x3 = cx;
@@ -58,25 +102,28 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
         x2 = bx;
         x1 = bx - (bx - ax) * C;
     }
-    double f1 = V(x1);
-    double f2 = V(x2);
+    double f1 = ahead.value(x1, true, x2);
+    double f2 = ahead.value(x2);
     int iteration = 0;
-    while (std::fabs(x3 - x0) > (std::fabs(x1) + std::fabs(x2)) * 0.001) {
+    // Whether the search goes on from this bracket.
+    const auto goes_on = [&] { return std::fabs(x3 - x0) > (std::fabs(x1) + std::fabs(x2)) * 0.001; };
+    while (goes_on()) {
         ++iteration;
         std::printf("\r  ... Computing normalization factor -- Iteration %d%27s\r", iteration, "");
         std::fflush(stdout);
+        // The guess: the next iteration moves the other way (it mostly does).
         if (f1 > f2) {
             x0 = x1;
             x1 = x2;
             x2 = R * x2 + x3 * C;
             f1 = f2;
-            f2 = V(x2);
+            f2 = ahead.value(x2, goes_on(), R * x1 + x0 * C);
         } else {  // also when either value is not a number
             x3 = x2;
             x2 = x1;
             x1 = R * x1 + x0 * C;
             f2 = f1;
-            f1 = V(x1);
+            f1 = ahead.value(x1, goes_on(), R * x2 + x3 * C);
         }
     }
     if (f2 > f1) {
@@ -90,7 +137,15 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
 }
 
 void calcRangeFactor(double ax, double bx, double cx) {
-    golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar);
+    // With a second thread and every pair in memory, a value the search may
+    // ask for next is computed meanwhile (pairs read from RAI files go through
+    // the run's one set of read buffers, so they are summed on this thread only).
+    bool ahead = _threads > 1;
+    for (uint16_t i = 0; i < _fileCount; ++i) ahead = ahead && _pairInfo[i].nPairs > 0 && pairs_in_memory(i);
+    static Buffer<double> asidePower;
+    const std::function<double(double)> aside = [](double e) { return post_norm_variance(e, asidePower); };
+    golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar,
+                          ahead ? &aside : nullptr);
     if (std::isnan(_postNormIntensityVar)) fail_unnormalizable_ranges();
 }
 

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 
 #include "exponent.h"
@@ -119,6 +120,27 @@ TEST(GoldenSection, EndPointsTiesAndQuadratic) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("\r  ... Computing normalization factor -- Iteration 26" + std::string(27, ' ') + "\r"),
               std::string::npos);
+}
+
+// Values computed ahead on a second thread change nothing: the same minimum,
+// value, iterations and lines, whichever way the search moves.
+TEST(GoldenSection, ValuesComputedAheadChangeNothing) {
+    const std::vector<std::function<double(double)>> functions = {
+        [](double e) { return (e - 2.0) * (e - 2.0); }, [](double e) { return -e; }, [](double e) { return e; },
+        [](double) { return 0.0; }, [](double e) { return std::fabs(std::sin(3 * e)) + 0.1 * e; },
+        [](double e) { return e > 3.0 ? std::nan("") : (e - 0.7) * (e - 0.7); }};
+    for (std::size_t k = 0; k < functions.size(); ++k) {
+        double x = 0, f = 0, xa = 0, fa = 0;
+        testing::internal::CaptureStdout();
+        const int it = golden_section_search(0.01, 2.0, 4.0, functions[k], x, f);
+        const std::string out = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        const int ita = golden_section_search(0.01, 2.0, 4.0, functions[k], xa, fa, &functions[k]);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), out) << k;
+        EXPECT_EQ(ita, it) << k;
+        EXPECT_EQ(xa, x) << k;
+        EXPECT_EQ(std::memcmp(&fa, &f, sizeof f), 0) << k;
+    }
 }
 
 TEST_F(Estimation, RangesThatCannotBeNormalizedStopTheRun) {
