@@ -47,10 +47,10 @@ double post_norm_variance(double factor, Buffer<double>& power) {
 }
 
 // The values of V the search asks for. While this thread computes one, a
-// second may compute, with `aside` (the same function), the point the search
-// would ask for next if it moved the same way again; a guess is only ever a
-// point whose value may be asked for, so the values, and the order of the
-// iterations, are those of the search without it.
+// second may compute, with `aside` (the same function), the value at a point
+// the search may ask for next; a guessed value is only used for its own
+// point, so the values, and the order of the iterations, are those of the
+// search without it.
 class Lookahead {
   public:
     Lookahead(const std::function<double(double)>& V, const std::function<double(double)>* aside)
