@@ -27,10 +27,17 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
 void delete_tmp_RAI_files();
 void pairReport();
 
-// Calls fn(terms, n) for the pairs of entry i in pair order, in blocks: from
+// One block of pairs: pair k has its returns at returns[index[2k]] and
+// returns[index[2k + 1]].
+struct PairBlock {
+    const uint32_t* index;
+    const PairedReturn* returns;
+    std::size_t nReturns, nPairs;
+};
+// Calls fn(block) for the pairs of entry i in pair order, in blocks: from
 // memory when they were kept there, otherwise read from its RAI file through
 // buffers allocated once per run (the cosines computed on the way).
-void for_each_pair_block(uint16_t i, const std::function<void(const PairTerms*, std::size_t)>& fn);
+void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>& fn);
 
 // pow(R / meanRange, e) for every whole range R of 16 bits: the factor of the
 // normalization formula, the same bits as computing it for each return.

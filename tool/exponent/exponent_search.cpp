@@ -23,26 +23,39 @@ std::vector<double> range_power_table(double meanRange, double e) {
 
 namespace {
 
-// Adds the squared differences of the normalized intensities of n pairs to Q,
-// in pair order.
-void add_squared_differences(const double* power, const PairTerms* p, std::size_t n, double& Q) {
+// The buffers of one thread's evaluations of V.
+struct VarianceBuffers {
+    Buffer<double> power;       // pow(R / M, e) by range
+    Buffer<double> normalized;  // the normalized intensity of each return of a block
+};
+
+// Adds the squared differences of the normalized intensities of the pairs of
+// block b to Q, in pair order; each return's normalized intensity is computed
+// once, however many pairs it belongs to.
+void add_squared_differences(const PairBlock& b, VarianceBuffers& buffers, double& Q) {
+    buffers.normalized.resize_or_fail(b.nReturns,
+                                      "\nFailed to allocate memory for structure of paired return attributes\n");
+    const double* power = buffers.power.data();
+    double* N = buffers.normalized.data();
+    for (std::size_t r = 0; r < b.nReturns; ++r) {
+        const PairedReturn& x = b.returns[r];
+        N[r] = normalized_intensity(power, x.Range, x.Intensity, x.cosine);
+    }
     double q = Q;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double N1 = normalized_intensity(power, p[k].Range1, p[k].Intensity1, p[k].cos1);
-        const double N2 = normalized_intensity(power, p[k].Range2, p[k].Intensity2, p[k].cos2);
+    for (std::size_t k = 0; k < b.nPairs; ++k) {
+        const double N1 = N[b.index[2 * k]], N2 = N[b.index[2 * k + 1]];
         q += (N1 - N2) * (N1 - N2);
     }
     Q = q;
 }
 
 // V with its own table of powers, filled anew for each exponent.
-double post_norm_variance(double factor, Buffer<double>& power) {
-    power.resize_or_fail(65536, "\nFailed to allocate memory for structure of paired return attributes\n");
-    fill_range_power_table(power.data(), _meanRange, factor, _pairRangeLo, _pairRangeHi);
+double post_norm_variance(double factor, VarianceBuffers& buffers) {
+    buffers.power.resize_or_fail(65536, "\nFailed to allocate memory for structure of paired return attributes\n");
+    fill_range_power_table(buffers.power.data(), _meanRange, factor, _pairRangeLo, _pairRangeHi);
     double Q = 0.0;
     for (uint16_t i = 0; i < _fileCount; ++i)
-        for_each_pair_block(
-            i, [&Q, &power](const PairTerms* p, std::size_t n) { add_squared_differences(power.data(), p, n, Q); });
+        for_each_pair_block(i, [&Q, &buffers](const PairBlock& b) { add_squared_differences(b, buffers, Q); });
     return std::sqrt(Q / _allPairs);
 }
 
@@ -85,8 +98,8 @@ class Lookahead {
 }  // namespace
 
 double cmpPostNormIntensityVar(double factor) {
-    static Buffer<double> power;
-    return post_norm_variance(factor, power);
+    static VarianceBuffers buffers;
+    return post_norm_variance(factor, buffers);
 }
 
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
@@ -142,8 +155,8 @@ void calcRangeFactor(double ax, double bx, double cx) {
     // the run's one set of read buffers, so they are summed on this thread only).
     bool ahead = _threads > 1;
     for (uint16_t i = 0; i < _fileCount; ++i) ahead = ahead && _pairInfo[i].nPairs > 0 && pairs_in_memory(i);
-    static Buffer<double> asidePower;
-    const std::function<double(double)> aside = [](double e) { return post_norm_variance(e, asidePower); };
+    static VarianceBuffers asideBuffers;
+    const std::function<double(double)> aside = [](double e) { return post_norm_variance(e, asideBuffers); };
     golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar,
                           ahead ? &aside : nullptr);
     if (std::isnan(_postNormIntensityVar)) fail_unnormalizable_ranges();

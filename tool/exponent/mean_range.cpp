@@ -11,7 +11,8 @@ namespace {
 // The run's buffers for the pairs of files that are read from their RAI files.
 struct PairReadBuffers {
     Buffer<RangeAngleIntensityStruct> records;
-    Buffer<PairTerms> terms;
+    Buffer<PairedReturn> returns;  // the two returns of pair k at 2k and 2k + 1
+    Buffer<uint32_t> index;        // 0, 1, 2, ...
 };
 PairReadBuffers& read_buffers() {
     static PairReadBuffers buffers;
@@ -22,31 +23,36 @@ constexpr std::size_t kPairsPerBlock = std::size_t{1} << 16;
 
 }  // namespace
 
-void for_each_pair_block(uint16_t i, const std::function<void(const PairTerms*, std::size_t)>& fn) {
+void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>& fn) {
     const pairStruct& entry = _pairInfo[i];
     const char* name = entry.RAIName.c_str();
     // A file without pairs has no RAI file of this run; a file of that name
     // left by an earlier run must not be read.
     if (entry.nPairs == 0) fail("\nFailed to open binary file %s for reading\n", name);
     if (pairs_in_memory(i)) {
-        fn(_pairStore.files[i].data(), entry.nPairs);
+        const KeptPairs& k = _pairStore.files[i];
+        fn(PairBlock{k.index.data(), k.returns.data(), k.returns.size(), entry.nPairs});
         return;
     }
     FilePtr f = torvane::open_regular_file(entry.RAIName);
     if (!f) fail("\nFailed to open binary file %s for reading\n", name);
     PairReadBuffers& b = read_buffers();
     b.records.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
-    b.terms.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
+    b.returns.resize_or_fail(2 * kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
+    if (b.index.size() == 0) {
+        b.index.resize_or_fail(2 * kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
+        for (uint32_t k = 0; k < 2 * kPairsPerBlock; ++k) b.index[k] = k;
+    }
     for (uint32_t done = 0; done < entry.nPairs;) {
         const std::size_t want = std::min<std::size_t>(kPairsPerBlock, entry.nPairs - done);
         if (std::fread(b.records.data(), sizeof(RangeAngleIntensityStruct), want, f.get()) != want)
             fail("\nBinary file %s holds fewer pair records than expected\n", name);
         for (std::size_t k = 0; k < want; ++k) {
             const RangeAngleIntensityStruct& r = b.records[k];
-            b.terms[k] = PairTerms{incidence_cosine(r.Angle1), incidence_cosine(r.Angle2), r.Range1, r.Intensity1,
-                                   r.Range2, r.Intensity2};
+            b.returns[2 * k] = PairedReturn{incidence_cosine(r.Angle1), r.Range1, r.Intensity1};
+            b.returns[2 * k + 1] = PairedReturn{incidence_cosine(r.Angle2), r.Range2, r.Intensity2};
         }
-        fn(b.terms.data(), want);
+        fn(PairBlock{b.index.data(), b.returns.data(), 2 * want, want});
         done += static_cast<uint32_t>(want);
     }
 }
@@ -58,11 +64,14 @@ void cmpMeanRange() {
     uint16_t lo = 65535, hi = 0;
     for (uint16_t i = 0; i < _fileCount; ++i) {
         double S = 0.0;
-        for_each_pair_block(i, [&](const PairTerms* p, std::size_t n) {
-            for (std::size_t k = 0; k < n; ++k) {
-                S += static_cast<double>(p[k].Range1 + p[k].Range2);
-                lo = std::min({lo, p[k].Range1, p[k].Range2});
-                hi = std::max({hi, p[k].Range1, p[k].Range2});
+        for_each_pair_block(i, [&](const PairBlock& b) {
+            const uint32_t* index = b.index;
+            const PairedReturn* r = b.returns;
+            for (std::size_t k = 0; k < b.nPairs; ++k) {
+                const uint16_t R1 = r[index[2 * k]].Range, R2 = r[index[2 * k + 1]].Range;
+                S += static_cast<double>(R1 + R2);
+                lo = std::min({lo, R1, R2});
+                hi = std::max({hi, R1, R2});
             }
         });
         _pairInfo[i].meanRange = (S / _pairInfo[i].nPairs) * 0.5;
@@ -90,10 +99,12 @@ void cmpPreNormIntensityVar() {
     std::printf("\r  ... Computing within-pair intensity variance before normalization ...");
     double Q = 0.0;
     for (uint16_t i = 0; i < _fileCount; ++i)
-        for_each_pair_block(i, [&Q](const PairTerms* p, std::size_t n) {
-            for (std::size_t k = 0; k < n; ++k) {
-                const double d =
-                    static_cast<double>(static_cast<int32_t>(p[k].Intensity1) - static_cast<int32_t>(p[k].Intensity2));
+        for_each_pair_block(i, [&Q](const PairBlock& b) {
+            const uint32_t* index = b.index;
+            const PairedReturn* r = b.returns;
+            for (std::size_t k = 0; k < b.nPairs; ++k) {
+                const int32_t I1 = r[index[2 * k]].Intensity, I2 = r[index[2 * k + 1]].Intensity;
+                const double d = static_cast<double>(I1 - I2);
                 Q += d * d;
             }
         });

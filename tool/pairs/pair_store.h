@@ -9,29 +9,39 @@
 
 namespace quilvor {
 
-// What the exponent search needs of one pair, with what does not depend on
-// the exponent (the cosines of the two incidence angles) computed once.
-struct PairTerms {
-    double cos1, cos2;
-    uint16_t Range1, Intensity1, Range2, Intensity2;
+#pragma pack(push, 1)
+// What the exponent search needs of one paired return, with the cosine of its
+// incidence angle (which does not depend on the exponent) computed once.
+struct PairedReturn {
+    double cosine;
+    uint16_t Range, Intensity;
 };
-static_assert(sizeof(PairTerms) == 24);
+#pragma pack(pop)
+static_assert(sizeof(PairedReturn) == 12);
+
+// The pairs of one file: each paired return once, in slot order, however many
+// pairs it belongs to, and for pair t the positions of its first and second
+// return in index[2t] and index[2t + 1].
+struct KeptPairs {
+    Buffer<uint32_t> index;
+    Buffer<PairedReturn> returns;
+};
 
 // The pairs of each listed file, in pair order, for the files whose pairs fit
 // the budget; the others are read from their RAI files at every evaluation.
 struct PairStore {
     std::mutex mutex;
     uint64_t budget = 0;  // bytes still free
-    std::vector<Buffer<PairTerms>> files;
-    std::vector<char> kept;           // per file: its pairs are in memory
+    std::vector<KeptPairs> files;
+    std::vector<char> kept;  // per file: its pairs are in memory
 };
 extern PairStore _pairStore;
 
 // Sets the budget in bytes and makes room for fileCount files, none kept.
 void reset_pair_store(uint64_t budgetBytes, uint16_t fileCount);
-// Takes room for nPairs records of file LASID from the budget; false when
-// they do not fit (the file is then read from its RAI file).
-bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs);
+// Takes room for nPairs pairs of nPaired distinct returns of file LASID from
+// the budget; false when they do not fit (the file is then read from its RAI file).
+bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired);
 bool pairs_in_memory(uint16_t LASID);
 
 }  // namespace quilvor

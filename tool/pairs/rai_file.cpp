@@ -22,31 +22,44 @@ namespace {
 // trajectory, so each paired return is computed once, whichever roles it has
 // in however many pairs: the records are those of computing the first and the
 // second returns of all pairs apart. The values are kept by slot in the
-// stage's per-return memory: 16 bytes a return.
+// stage's per-return memory (16 bytes a return); when the pairs are kept in
+// memory, each paired return also gets its place among the file's paired
+// returns (its rank, in slot order) and its terms there.
 struct SlotValues {
-    double* cosine;  // of the incidence angle, when the pairs are kept in memory
+    uint32_t* rank;
     float* angle;
     uint16_t* range;
     unsigned char* paired;  // one bit per slot
-    bool withCosine;
+    PairedReturn* kept = nullptr;
 
-    SlotValues(CellOrderedFile& g, bool cosines) : withCosine(cosines) {
+    explicit SlotValues(CellOrderedFile& g) {
         unsigned char* base = g.perReturn.data();
         const std::size_t N = g.N;
-        cosine = reinterpret_cast<double*>(base);
+        rank = reinterpret_cast<uint32_t*>(base);
         angle = reinterpret_cast<float*>(base + 8 * N);
         range = reinterpret_cast<uint16_t*>(base + 12 * N);
         paired = base + 14 * N;
         std::memset(paired, 0, (N + 7) / 8);
     }
     void mark(uint32_t slot) { paired[slot >> 3] |= static_cast<unsigned char>(1u << (slot & 7)); }
-    // The paired returns of slots first .. last - 1 (a range of whole bytes of the marks).
-    void compute(const CellOrderedFile& g, uint32_t first, uint32_t last) {
+    // The number of paired returns of slots first .. last - 1 (first a multiple of 8).
+    uint32_t count(uint32_t first, uint32_t last) const {
+        uint32_t n = 0;
+        for (uint32_t byte = first / 8; byte < (last + 7) / 8; ++byte)
+            n += static_cast<uint32_t>(__builtin_popcount(paired[byte]));
+        return n;
+    }
+    // The paired returns of slots first .. last - 1 (a range of whole bytes of
+    // the marks), the first of them of rank r.
+    void compute(const CellOrderedFile& g, uint32_t first, uint32_t last, uint32_t r) {
         std::size_t cursor = 0;
         for (uint32_t slot = first; slot < last; ++slot) {
             if (!(paired[slot >> 3] & (1u << (slot & 7)))) continue;
-            range_and_angle(g.record(static_cast<int32_t>(slot)), g.ph12, cursor, range[slot], angle[slot]);
-            if (withCosine) cosine[slot] = incidence_cosine(angle[slot]);
+            const unsigned char* rec = g.record(static_cast<int32_t>(slot));
+            range_and_angle(rec, g.ph12, cursor, range[slot], angle[slot]);
+            if (kept == nullptr) continue;
+            rank[slot] = r;
+            kept[r++] = PairedReturn{incidence_cosine(angle[slot]), range[slot], torvane::record_intensity(rec)};
         }
     }
 };
@@ -113,18 +126,24 @@ struct Parts {
 void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     CellOrderedFile& g = job.g;
     pairStruct& entry = _pairInfo[job.LASID];
-    const bool keep = keep_pairs_in_memory(job.LASID, nPairs);
-    PairTerms* kept = keep ? _pairStore.files[job.LASID].data() : nullptr;
-
     job.out.print("  ... Computing Range for first return in a pair ...");
-    SlotValues slots(g, keep);
+    SlotValues slots(g);
     for_each_pair(job, tmp.get(), 0, nPairs, g.pairBlock, [&](uint32_t, uint32_t s1, uint32_t s2) {
         slots.mark(s1);
         slots.mark(s2);
     });
     // The paired returns of ranges of slots, shared out over the threads.
     const Parts slotParts{std::max(1u, std::min<unsigned>(_threads, g.N / 65536 + 1)), g.N};
-    run_parts(slotParts.count, [&](unsigned part) { slots.compute(g, slotParts.first(part), slotParts.first(part + 1)); });
+    std::vector<uint32_t> firstRank(slotParts.count + 1, 0);
+    for (unsigned part = 0; part < slotParts.count; ++part)
+        firstRank[part + 1] = firstRank[part] + slots.count(slotParts.first(part), slotParts.first(part + 1));
+    uint32_t* index = nullptr;
+    if (keep_pairs_in_memory(job.LASID, nPairs, firstRank.back())) {
+        index = _pairStore.files[job.LASID].index.data();
+        slots.kept = _pairStore.files[job.LASID].returns.data();
+    }
+    run_parts(slotParts.count,
+              [&](unsigned part) { slots.compute(g, slotParts.first(part), slotParts.first(part + 1), firstRank[part]); });
     job.out.print("\r  ... Computing Range for second return in a pair ...");
 
     // The RAI records of ranges of pairs, shared out over the threads, each
@@ -160,9 +179,10 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
                           rec.Range2 = slots.range[s2];
                           rec.Angle2 = slots.angle[s2];
                           rec.Intensity2 = torvane::record_intensity(g.record(static_cast<int32_t>(s2)));
-                          if (kept != nullptr)
-                              kept[t] = PairTerms{slots.cosine[s1], slots.cosine[s2], rec.Range1, rec.Intensity1,
-                                                  rec.Range2, rec.Intensity2};
+                          if (index != nullptr) {
+                              index[2 * std::size_t{t}] = slots.rank[s1];
+                              index[2 * std::size_t{t} + 1] = slots.rank[s2];
+                          }
                           if (used == block.size()) put();
                       });
         put();
