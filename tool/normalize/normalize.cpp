@@ -12,6 +12,7 @@
 
 #include "driver.h"
 #include "exponent.h"
+#include "pair_store.h"
 #include "parallel.h"
 #include "normalize.h"
 #include "temp_files.h"
@@ -35,21 +36,34 @@ namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 
-// Replaces the intensity of each of the n records in block by its normalized value.
-void normalize_records(unsigned char* block, std::size_t n, const NormalizeJob& job, const torvane::LAS12Header& h,
-                       std::size_t& cursor) {
+// Replaces the intensity of each of the n records in block, the first of
+// them record number first of the file, by its normalized value. A paired
+// return whose pairs were kept in memory has its range and cosine there (the
+// same values, from the same record and trajectory).
+void normalize_records(unsigned char* block, std::size_t n, uint32_t first, const NormalizeJob& job,
+                       const torvane::LAS12Header& h, std::size_t& cursor) {
     const uint16_t len = h.PointDataRecordLength;
-    const double first = _rd.front().T, last = _rd.back().T;
+    const double firstT = _rd.front().T, lastT = _rd.back().T;
     const bool truncate = _truncateIntensityFlag == 0;
+    const KeptPairs* kept = pairs_in_memory(job.LASID) ? &_pairStore.files[job.LASID] : nullptr;
+    uint32_t nextPaired = kept != nullptr ? kept->paired_before(first) : 0;
     for (std::size_t k = 0; k < n; ++k) {
         unsigned char* rec = block + k * len;
         // The pair search saw every time within the trajectory.
         const double t = torvane::record_gps_time(rec);
-        if (!(t >= first && t <= last)) fail_changed(_pairInfo[job.LASID].LASName.c_str());
+        if (!(t >= firstT && t <= lastT)) fail_changed(_pairInfo[job.LASID].LASName.c_str());
         uint16_t range;
-        float angle;
-        range_and_angle(rec, h, cursor, range, angle);
-        const double v = normalized_intensity(job.power, range, torvane::record_intensity(rec), incidence_cosine(angle));
+        double cosine;
+        if (kept != nullptr && kept->is_paired(first + static_cast<uint32_t>(k))) {
+            const PairedReturn& r = kept->returns[kept->fileOrder[nextPaired++]];
+            range = r.Range;
+            cosine = r.cosine;
+        } else {
+            float angle;
+            range_and_angle(rec, h, cursor, range, angle);
+            cosine = incidence_cosine(angle);
+        }
+        const double v = normalized_intensity(job.power, range, torvane::record_intensity(rec), cosine);
         torvane::store<uint16_t>(rec + torvane::withinRecordOffsetToIntensity, stored_intensity(v, truncate));
     }
 }
@@ -113,7 +127,7 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
             const uint64_t offset = h.OffsetToData + static_cast<uint64_t>(b) * perBlock * len;
             try {
                 read_input_at(in, block.data(), n * len, offset, name);
-                normalize_records(block.data(), n, job, h, cursor);
+                normalize_records(block.data(), n, static_cast<uint32_t>(b * perBlock), job, h, cursor);
             } catch (const Failure& f) {
                 outcome.failed(b, f);
                 return;

@@ -189,12 +189,14 @@ void place_records(const PairJob& job, LasInput& in) {
     const uint16_t len = g.recordLength;
     g.pLAS.resize_or_fail(static_cast<std::size_t>(g.N) * len, "\nFailed to allocate for structure of entire %s file\n",
                           name);
-    const int32_t* cellOf = window_cells(g);
+    // Each record's cell gives way to its slot.
+    int32_t* cellOf = window_cells(g);
     int32_t* nextSlot = g.nextSlot.data();
     unsigned char* pLAS = g.pLAS.data();
     for_each_record(in, g.N, len, name, g.block, [&](const unsigned char* p, uint32_t t) {
         const int32_t slot = nextSlot[cellOf[t]]++;
         std::memcpy(pLAS + static_cast<std::size_t>(slot) * len, p, len);
+        cellOf[t] = slot;
     });
 }
 

@@ -13,16 +13,26 @@ void reset_pair_store(uint64_t budgetBytes, uint16_t fileCount) {
     _pairStore.kept.assign(fileCount, 0);
 }
 
-bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired) {
+uint32_t KeptPairs::paired_before(uint32_t record) const {
+    uint32_t n = 0;
+    for (uint32_t w = 0; w < record >> 6; ++w) n += static_cast<uint32_t>(__builtin_popcountll(paired[w]));
+    if (record & 63) n += static_cast<uint32_t>(__builtin_popcountll(paired[record >> 6] << (64 - (record & 63))));
+    return n;
+}
+
+bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired, uint32_t N) {
     if (LASID >= _pairStore.files.size()) return false;
-    const uint64_t bytes = uint64_t{nPairs} * 2 * sizeof(uint32_t) + uint64_t{nPaired} * sizeof(PairedReturn);
+    const std::size_t words = (std::size_t{N} + 63) / 64;
+    const uint64_t bytes = uint64_t{nPairs} * 2 * sizeof(uint32_t) +
+                           uint64_t{nPaired} * (sizeof(PairedReturn) + sizeof(uint32_t)) + words * sizeof(uint64_t);
     {
         std::lock_guard<std::mutex> lock(_pairStore.mutex);
         if (bytes > _pairStore.budget) return false;
         _pairStore.budget -= bytes;
     }
     KeptPairs& k = _pairStore.files[LASID];
-    if (!k.index.resize(std::size_t{nPairs} * 2) || !k.returns.resize(nPaired)) {
+    if (!k.index.resize(std::size_t{nPairs} * 2) || !k.returns.resize(nPaired) || !k.paired.resize_zeroed(words) ||
+        !k.fileOrder.resize(nPaired)) {
         k = KeptPairs{};
         std::lock_guard<std::mutex> lock(_pairStore.mutex);
         _pairStore.budget += bytes;

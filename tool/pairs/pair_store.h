@@ -19,12 +19,21 @@ struct PairedReturn {
 #pragma pack(pop)
 static_assert(sizeof(PairedReturn) == 12);
 
-// The pairs of one file: each paired return once, in slot order, however many
-// pairs it belongs to, and for pair t the positions of its first and second
-// return in index[2t] and index[2t + 1].
+// The pairs of one file: each paired return once, in the order of the cells,
+// however many pairs it belongs to, and for pair t the positions of its first
+// and second return in index[2t] and index[2t + 1]. For the normalized copy,
+// which needs the range and angle of every record in file order: bit k of
+// paired marks record k as a paired return, and fileOrder gives the positions
+// of the paired records in file order.
 struct KeptPairs {
     Buffer<uint32_t> index;
     Buffer<PairedReturn> returns;
+    Buffer<uint64_t> paired;
+    Buffer<uint32_t> fileOrder;
+
+    bool is_paired(uint32_t record) const { return (paired[record >> 6] >> (record & 63)) & 1u; }
+    // The number of paired records before record.
+    uint32_t paired_before(uint32_t record) const;
 };
 
 // The pairs of each listed file, in pair order, for the files whose pairs fit
@@ -39,9 +48,10 @@ extern PairStore _pairStore;
 
 // Sets the budget in bytes and makes room for fileCount files, none kept.
 void reset_pair_store(uint64_t budgetBytes, uint16_t fileCount);
-// Takes room for nPairs pairs of nPaired distinct returns of file LASID from
-// the budget; false when they do not fit (the file is then read from its RAI file).
-bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired);
+// Takes room for nPairs pairs of nPaired distinct returns of the N records of
+// file LASID from the budget (paired marks all clear); false when they do not
+// fit (the file is then read from its RAI file).
+bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired, uint32_t N);
 bool pairs_in_memory(uint16_t LASID);
 
 }  // namespace quilvor

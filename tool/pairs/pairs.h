@@ -41,7 +41,9 @@ struct CellOrderedFile {
     Buffer<int32_t> cumulativeCount;
     Buffer<int32_t> nextSlot;
     Buffer<unsigned char> pLAS;       // N records, cell order
-    Buffer<unsigned char> perReturn;  // 16 bytes of working memory per return
+    // 16 bytes of working memory per return; once the records are in cell
+    // order, bytes 8 x N to 12 x N hold the slot of each record (int32 by record number).
+    Buffer<unsigned char> perReturn;
     Buffer<unsigned char> block;      // one block of a file being read
     std::vector<Buffer<unsigned char>> blocks;  // one read block per thread
     Buffer<int32_t> pairBlock;        // pair offsets on their way to or from the pair-index file

@@ -22,12 +22,14 @@ namespace {
 // trajectory, so each paired return is computed once, whichever roles it has
 // in however many pairs: the records are those of computing the first and the
 // second returns of all pairs apart. The values are kept by slot in the
-// stage's per-return memory (16 bytes a return); when the pairs are kept in
-// memory, each paired return also gets its place among the file's paired
-// returns (its rank, in slot order) and its terms there.
+// stage's per-return memory (16 bytes a return, beside the slot of each
+// record); when the pairs are kept in memory, each paired return also gets
+// its place among the file's paired returns (its rank, in slot order) and its
+// terms there.
 struct SlotValues {
     uint32_t* rank;
     float* angle;
+    const int32_t* slotOf;  // by record number
     uint16_t* range;
     unsigned char* paired;  // one bit per slot
     PairedReturn* kept = nullptr;
@@ -36,11 +38,13 @@ struct SlotValues {
         unsigned char* base = g.perReturn.data();
         const std::size_t N = g.N;
         rank = reinterpret_cast<uint32_t*>(base);
-        angle = reinterpret_cast<float*>(base + 8 * N);
+        angle = reinterpret_cast<float*>(base + 4 * N);
+        slotOf = reinterpret_cast<const int32_t*>(base + 8 * N);
         range = reinterpret_cast<uint16_t*>(base + 12 * N);
         paired = base + 14 * N;
         std::memset(paired, 0, (N + 7) / 8);
     }
+    bool is_paired(uint32_t slot) const { return paired[slot >> 3] & (1u << (slot & 7)); }
     void mark(uint32_t slot) { paired[slot >> 3] |= static_cast<unsigned char>(1u << (slot & 7)); }
     // The number of paired returns of slots first .. last - 1 (first a multiple of 8).
     uint32_t count(uint32_t first, uint32_t last) const {
@@ -54,7 +58,7 @@ struct SlotValues {
     void compute(const CellOrderedFile& g, uint32_t first, uint32_t last, uint32_t r) {
         std::size_t cursor = 0;
         for (uint32_t slot = first; slot < last; ++slot) {
-            if (!(paired[slot >> 3] & (1u << (slot & 7)))) continue;
+            if (!is_paired(slot)) continue;
             const unsigned char* rec = g.record(static_cast<int32_t>(slot));
             range_and_angle(rec, g.ph12, cursor, range[slot], angle[slot]);
             if (kept == nullptr) continue;
@@ -112,6 +116,19 @@ void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t 
     }
 }
 
+// The paired records of a kept file in file order: their marks, and their
+// positions among the kept returns.
+void keep_file_order(const CellOrderedFile& g, const SlotValues& slots, KeptPairs& kept) {
+    uint64_t* marks = kept.paired.data();
+    uint32_t* out = kept.fileOrder.data();
+    for (uint32_t t = 0; t < g.N; ++t) {
+        const uint32_t slot = static_cast<uint32_t>(slots.slotOf[t]);
+        if (!slots.is_paired(slot)) continue;
+        marks[t >> 6] |= uint64_t{1} << (t & 63);
+        *out++ = slots.rank[slot];
+    }
+}
+
 // Parts of the work, in whole bytes of the slot marks (first(parts) is the end).
 struct Parts {
     unsigned count;
@@ -138,7 +155,7 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     for (unsigned part = 0; part < slotParts.count; ++part)
         firstRank[part + 1] = firstRank[part] + slots.count(slotParts.first(part), slotParts.first(part + 1));
     uint32_t* index = nullptr;
-    if (keep_pairs_in_memory(job.LASID, nPairs, firstRank.back())) {
+    if (keep_pairs_in_memory(job.LASID, nPairs, firstRank.back(), g.N)) {
         index = _pairStore.files[job.LASID].index.data();
         slots.kept = _pairStore.files[job.LASID].returns.data();
     }
@@ -187,6 +204,7 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
                       });
         put();
     });
+    if (index != nullptr) keep_file_order(g, slots, _pairStore.files[job.LASID]);
     tmp.reset();
     remove_temporary_file(job.tmpName);
     const bool all = std::find(written.begin(), written.end(), 0) == written.end();
