@@ -23,6 +23,17 @@ int32_t* window_cells(CellOrderedFile& g) {
     return reinterpret_cast<int32_t*>(g.perReturn.data() + sizeof(RowCol) * static_cast<std::size_t>(g.N));
 }
 
+// The records are shared out over the threads in ranges of record numbers,
+// those of the first read.
+struct RecordParts {
+    unsigned count;
+    uint32_t N;
+    uint32_t first(unsigned part) const { return static_cast<uint32_t>(static_cast<uint64_t>(N) * part / count); }
+};
+RecordParts record_parts(const CellOrderedFile& g) {
+    return RecordParts{std::max(1u, std::min<unsigned>(_threads, g.N / 65536 + 1)), g.N};
+}
+
 // Snaps the header's extent to whole multiples of the radius and gives the
 // grid its shape; fails when it has too many cells.
 void shape_grid(CellOrderedFile& g, double colsD, double rowsD) {
@@ -122,18 +133,17 @@ void locate_returns(const PairJob& job, LasInput& in) {
     if (report_step == 0) report_step = N * 100;
 
     job.out.print("  ... Creating Spatial (2D) Index ...");
-    const unsigned parts = std::max(1u, std::min<unsigned>(_threads, N / 65536 + 1));
-    if (g.blocks.size() < parts) g.blocks.resize(parts);
-    std::vector<LocateResult> found(parts);
-    auto first = [&](unsigned part) { return static_cast<uint32_t>(static_cast<uint64_t>(N) * part / parts); };
-    run_parts(parts, [&](unsigned part) {
-        locate_range(job, in, first(part), first(part + 1), g.blocks[part], found[part], report_step);
+    const RecordParts parts = record_parts(g);
+    if (g.blocks.size() < parts.count) g.blocks.resize(parts.count);
+    std::vector<LocateResult> found(parts.count);
+    run_parts(parts.count, [&](unsigned part) {
+        locate_range(job, in, parts.first(part), parts.first(part + 1), g.blocks[part], found[part], report_step);
     });
     // The progress lines of the records the first range did not hold.
-    for (uint64_t t = (first(1) + report_step - 1) / report_step * uint64_t{report_step}; t < N; t += report_step)
+    for (uint64_t t = (parts.first(1) + report_step - 1) / report_step * uint64_t{report_step}; t < N; t += report_step)
         job.out.print("\r  ... Creating Spatial (2D) Index ...  (%3d %%)", static_cast<int>(2 * (t / report_step)));
     job.out.flush();
-    for (unsigned part = 1; part < parts; ++part) found[0].merge(found[part]);
+    for (unsigned part = 1; part < parts.count; ++part) found[0].merge(found[part]);
     const LocateResult& all = found[0];
 
     if (all.outside) fail("\nReturns of %s lie outside the extent given in its header\n", name);
@@ -148,55 +158,83 @@ void locate_returns(const PairJob& job, LasInput& in) {
 }
 
 // The cell of every return in the window, the returns of each cell, and the
-// first slot of each cell.
+// first slot of each cell for each range of records: the records of a cell
+// take its slots in file order, range after range.
 void count_cells(const PairJob& job) {
     CellOrderedFile& g = job.g;
     const std::size_t n = static_cast<std::size_t>(g.wcols) * g.wrows;
-    const RowCol* rc = row_cols(g);
-    int32_t* cellOf = window_cells(g);
+    const RecordParts parts = record_parts(g);
 
     job.out.print("\r      Sorting 2D index                         \r");
     job.out.print("\r  ... Calculating number of returns in each cell ...\r");
-    g.countReturnsInCell.resize_or_fail(n, "\nFailed to allocate memory for vector of cell counts\n"
-                                           "Either available system memory is too little or specified max radius too fine\n");
-    int32_t* count = g.countReturnsInCell.data();
-    std::fill(count, count + n, 0);
-    for (uint32_t t = 0; t < g.N; ++t) {
-        const int32_t cell = static_cast<int32_t>(g.cell(rc[t].row, rc[t].col));
-        cellOf[t] = cell;
-        ++count[cell];
-    }
+    const char* countFailure = "\nFailed to allocate memory for vector of cell counts\n"
+                               "Either available system memory is too little or specified max radius too fine\n";
+    g.countReturnsInCell.resize_or_fail(n, countFailure);
+    // Each range counts into its own array: the first into the counts, the others into their next slots.
+    if (g.rangeNextSlot.size() < parts.count - 1) g.rangeNextSlot.resize(parts.count - 1);
+    for (unsigned part = 1; part < parts.count; ++part) g.rangeNextSlot[part - 1].resize_or_fail(n, countFailure);
+    run_parts(parts.count, [&](unsigned part) {
+        const RowCol* rc = row_cols(g);
+        int32_t* cellOf = window_cells(g);
+        int32_t* count = part == 0 ? g.countReturnsInCell.data() : g.rangeNextSlot[part - 1].data();
+        std::fill(count, count + n, 0);
+        for (uint32_t t = parts.first(part); t < parts.first(part + 1); ++t) {
+            const int32_t cell = static_cast<int32_t>(g.cell(rc[t].row, rc[t].col));
+            cellOf[t] = cell;
+            ++count[cell];
+        }
+    });
 
     job.out.print("\r  ... Computing cumulative cell frequency           \r");
     g.cumulativeCount.resize_or_fail(n, "\nFailed to allocate memory for cumulative return count\n");
     g.nextSlot.resize_or_fail(n, "\nFailed to allocate memory for a copy of the cell return count vector\n");
+    int32_t* count = g.countReturnsInCell.data();
     int32_t cumulativeSum = 0;
     for (std::size_t k = 0; k < n; ++k) {
-        cumulativeSum += count[k];
+        int32_t total = count[k];
+        for (unsigned part = 1; part < parts.count; ++part) total += g.rangeNextSlot[part - 1][k];
+        int32_t slot = cumulativeSum;
+        cumulativeSum += total;
         g.cumulativeCount[k] = cumulativeSum;
-        g.nextSlot[k] = cumulativeSum - count[k];
+        g.nextSlot[k] = slot;
+        slot += count[k];
+        count[k] = total;
+        for (unsigned part = 1; part < parts.count; ++part) {
+            const int32_t inRange = g.rangeNextSlot[part - 1][k];
+            g.rangeNextSlot[part - 1][k] = slot;
+            slot += inRange;
+        }
     }
     job.out.print("\r      Sorting back 2D index                  \r");
 }
 
-// Second read: every record to the next free slot of its cell, so that cells
-// follow each other in ascending number and keep file order within.
+// Second read, shared out over the threads: every record to the next free
+// slot of its cell, so that cells follow each other in ascending number and
+// keep file order within. Each record's cell gives way to its slot.
 void place_records(const PairJob& job, LasInput& in) {
     CellOrderedFile& g = job.g;
     const char* name = _pairInfo[job.LASID].LASName.c_str();
-    if (std::fseek(in.file.get(), static_cast<long>(g.ph12.OffsetToData), SEEK_SET) != 0)
-        fail("\nFailed to read point data from %s\n", name);
     const uint16_t len = g.recordLength;
     g.pLAS.resize_or_fail(static_cast<std::size_t>(g.N) * len, "\nFailed to allocate for structure of entire %s file\n",
                           name);
-    // Each record's cell gives way to its slot.
-    int32_t* cellOf = window_cells(g);
-    int32_t* nextSlot = g.nextSlot.data();
-    unsigned char* pLAS = g.pLAS.data();
-    for_each_record(in, g.N, len, name, g.block, [&](const unsigned char* p, uint32_t t) {
-        const int32_t slot = nextSlot[cellOf[t]]++;
-        std::memcpy(pLAS + static_cast<std::size_t>(slot) * len, p, len);
-        cellOf[t] = slot;
+    const RecordParts parts = record_parts(g);
+    run_parts(parts.count, [&](unsigned part) {
+        int32_t* cellOf = window_cells(g);
+        int32_t* nextSlot = part == 0 ? g.nextSlot.data() : g.rangeNextSlot[part - 1].data();
+        unsigned char* pLAS = g.pLAS.data();
+        Buffer<unsigned char>& block = g.blocks[part];
+        const uint32_t perBlock = static_cast<uint32_t>(block.size() / len);
+        for (uint32_t t = parts.first(part), last = parts.first(part + 1); t < last;) {
+            const uint32_t want = std::min(perBlock, last - t);
+            read_input_at(in, block.data(), static_cast<std::size_t>(want) * len,
+                          g.ph12.OffsetToData + static_cast<uint64_t>(t) * len, name);
+            for (uint32_t k = 0; k < want; ++k, ++t) {
+                const int32_t slot = nextSlot[cellOf[t]]++;
+                std::memcpy(pLAS + static_cast<std::size_t>(slot) * len, block.data() + static_cast<std::size_t>(k) * len,
+                            len);
+                cellOf[t] = slot;
+            }
+        }
     });
 }
 

@@ -40,11 +40,11 @@ struct CellOrderedFile {
     Buffer<int32_t> countReturnsInCell;  // per window cell
     Buffer<int32_t> cumulativeCount;
     Buffer<int32_t> nextSlot;
+    std::vector<Buffer<int32_t>> rangeNextSlot;  // per range of records after the first
     Buffer<unsigned char> pLAS;       // N records, cell order
     // 16 bytes of working memory per return; once the records are in cell
     // order, bytes 8 x N to 12 x N hold the slot of each record (int32 by record number).
     Buffer<unsigned char> perReturn;
-    Buffer<unsigned char> block;      // one block of a file being read
     std::vector<Buffer<unsigned char>> blocks;  // one read block per thread
     Buffer<int32_t> pairBlock;        // pair offsets on their way to or from the pair-index file
     std::vector<std::vector<int32_t>> bandPairs;  // pairs of the bands of rows after the first
@@ -91,20 +91,5 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs);
 bool build_grid_index(uint16_t LASID, CellOrderedFile& g);
 uint32_t search_return_pairs(CellOrderedFile& g, std::FILE* tmp);
 void write_pair_attributes(uint16_t LASID, CellOrderedFile& g, FilePtr tmp, uint32_t nPairs);
-
-// Calls fn(record, t) for each of the N records of len bytes that follow the
-// file's current position, reading them in large blocks through block.
-template <class Fn>
-void for_each_record(LasInput& in, uint32_t N, uint16_t len, const char* name, Buffer<unsigned char>& block, Fn fn) {
-    const uint32_t perBlock = (4u << 20) / len + 1;
-    block.resize_or_fail(static_cast<std::size_t>(perBlock) * len, "\nFailed to allocate for structure of entire %s file\n",
-                         name);
-    uint32_t t = 0;
-    while (t < N) {
-        const uint32_t want = (N - t < perBlock) ? N - t : perBlock;
-        read_input(in, block.data(), static_cast<std::size_t>(want) * len, name);
-        for (uint32_t k = 0; k < want; ++k, ++t) fn(block.data() + static_cast<std::size_t>(k) * len, t);
-    }
-}
 
 }  // namespace quilvor
