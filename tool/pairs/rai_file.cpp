@@ -116,19 +116,6 @@ void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t 
     }
 }
 
-// The paired records of a kept file in file order: their marks, and their
-// positions among the kept returns.
-void keep_file_order(const CellOrderedFile& g, const SlotValues& slots, KeptPairs& kept) {
-    uint64_t* marks = kept.paired.data();
-    uint32_t* out = kept.fileOrder.data();
-    for (uint32_t t = 0; t < g.N; ++t) {
-        const uint32_t slot = static_cast<uint32_t>(slots.slotOf[t]);
-        if (!slots.is_paired(slot)) continue;
-        marks[t >> 6] |= uint64_t{1} << (t & 63);
-        *out++ = slots.rank[slot];
-    }
-}
-
 // Parts of the work, in whole bytes of the slot marks (first(parts) is the end).
 struct Parts {
     unsigned count;
@@ -137,6 +124,41 @@ struct Parts {
         return part == count ? static_cast<uint32_t>(total) : static_cast<uint32_t>(total * part / count) & ~7u;
     }
 };
+
+// The paired records of a kept file in file order: their marks, and their
+// positions among the kept returns. Shared out over the threads in ranges of
+// whole words of the marks: each range marks its records and counts them,
+// then fills its part of the positions.
+void keep_file_order(const CellOrderedFile& g, const SlotValues& slots, KeptPairs& kept) {
+    const unsigned parts = std::max(1u, std::min<unsigned>(_threads, g.N / 65536 + 1));
+    const auto first = [&](unsigned part) {
+        return part == parts ? g.N : static_cast<uint32_t>(uint64_t{g.N} * part / parts) & ~63u;
+    };
+    std::vector<uint32_t> before(parts + 1, 0);
+    uint64_t* marks = kept.paired.data();
+    run_parts(parts, [&](unsigned part) {
+        uint32_t n = 0;
+        for (uint32_t t = first(part); t < first(part + 1); ++t) {
+            if (!slots.is_paired(static_cast<uint32_t>(slots.slotOf[t]))) continue;
+            marks[t >> 6] |= uint64_t{1} << (t & 63);
+            ++n;
+        }
+        before[part + 1] = n;
+    });
+    for (unsigned part = 0; part < parts; ++part) before[part + 1] += before[part];
+    run_parts(parts, [&](unsigned part) {
+        uint32_t* out = kept.fileOrder.data() + before[part];
+        // The ranks lie in the order of the cells: those of later records are fetched ahead.
+        constexpr uint32_t ahead = 16;
+        const uint32_t end = first(part + 1);
+        for (uint32_t w = first(part) >> 6; w < (end + 63) >> 6; ++w)
+            for (uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+                const uint32_t t = (w << 6) + static_cast<uint32_t>(__builtin_ctzll(bits));
+                if (t + ahead < end) __builtin_prefetch(slots.rank + slots.slotOf[t + ahead]);
+                *out++ = slots.rank[slots.slotOf[t]];
+            }
+    });
+}
 
 }  // namespace
 
