@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "pair_store.h"
@@ -16,12 +17,18 @@ void cmpMeanRange();
 void cmpPreNormIntensityVar();
 double cmpPostNormIntensityVar(double factor);
 void calcRangeFactor(double ax, double bx, double cx);
+// How the search may compute values it may need next: beside the one it needs
+// (the same function as V, callable on another thread), or together with it
+// (V at two points in one call).
+struct AheadValues {
+    const std::function<double(double)>* beside = nullptr;
+    const std::function<std::pair<double, double>(double, double)>* together = nullptr;
+};
 // Golden-section minimisation of V inside [ax, cx] starting from bx, with the
-// iteration line; leaves the minimum's abscissa and value, returns the iterations.
-// With aside (the same function as V, callable beside it on another thread),
-// values the search may need next are computed meanwhile; the result is the same.
+// iteration line; leaves the minimum's abscissa and value, returns the
+// iterations. Values computed ahead change nothing of the result.
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
-                          double& fmin, const std::function<double(double)>* aside = nullptr);
+                          double& fmin, const AheadValues& ahead = {});
 // Stops the run when the ranges of the pairs leave nothing to normalize.
 [[noreturn]] void fail_unnormalizable_ranges();
 void delete_tmp_RAI_files();

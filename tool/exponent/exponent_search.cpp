@@ -30,81 +30,119 @@ struct VarianceBuffers {
 };
 
 // Adds the squared differences of the normalized intensities of the pairs of
-// block b to Q, in pair order; each return's normalized intensity is computed
-// once, however many pairs it belongs to.
-void add_squared_differences(const PairBlock& b, VarianceBuffers& buffers, double& Q) {
-    buffers.normalized.resize_or_fail(b.nReturns,
-                                      "\nFailed to allocate memory for structure of paired return attributes\n");
-    const double* power = buffers.power.data();
-    double* N = buffers.normalized.data();
+// block b to Q[j], in pair order, for each of K exponents (buffers[j] holds
+// the powers of exponent j); each return's normalized intensity is computed
+// once, however many pairs it belongs to. The sums of the K exponents are
+// apart, so that the time of one sum (each addition waits for the one before)
+// carries K of them.
+template <int K>
+void add_squared_differences(const PairBlock& b, VarianceBuffers* const (&buffers)[K], double (&Q)[K]) {
+    const double* power[K];
+    double* N[K];
+    for (int j = 0; j < K; ++j) {
+        buffers[j]->normalized.resize_or_fail(b.nReturns,
+                                              "\nFailed to allocate memory for structure of paired return attributes\n");
+        power[j] = buffers[j]->power.data();
+        N[j] = buffers[j]->normalized.data();
+    }
     for (std::size_t r = 0; r < b.nReturns; ++r) {
-        const PairedReturn& x = b.returns[r];
-        N[r] = normalized_intensity(power, x.Range, x.Intensity, x.cosine);
+        const PairedReturn x = b.returns[r];
+        for (int j = 0; j < K; ++j) N[j][r] = normalized_intensity(power[j], x.Range, x.Intensity, x.cosine);
     }
-    double q = Q;
+    double q[K];
+    for (int j = 0; j < K; ++j) q[j] = Q[j];
     for (std::size_t k = 0; k < b.nPairs; ++k) {
-        const double N1 = N[b.index[2 * k]], N2 = N[b.index[2 * k + 1]];
-        q += (N1 - N2) * (N1 - N2);
+        const uint32_t i1 = b.index[2 * k], i2 = b.index[2 * k + 1];
+        for (int j = 0; j < K; ++j) {
+            const double N1 = N[j][i1], N2 = N[j][i2];
+            q[j] += (N1 - N2) * (N1 - N2);
+        }
     }
-    Q = q;
+    for (int j = 0; j < K; ++j) Q[j] = q[j];
 }
 
-// V with its own table of powers, filled anew for each exponent.
-double post_norm_variance(double factor, VarianceBuffers& buffers) {
-    buffers.power.resize_or_fail(65536, "\nFailed to allocate memory for structure of paired return attributes\n");
-    fill_range_power_table(buffers.power.data(), _meanRange, factor, _pairRangeLo, _pairRangeHi);
-    double Q = 0.0;
+// V at K exponents in one pass over the pairs, each with its own table of
+// powers, filled anew: the same values as one pass for each.
+template <int K>
+void post_norm_variances(const double (&factor)[K], VarianceBuffers* const (&buffers)[K], double (&V)[K]) {
+    double Q[K];
+    for (int j = 0; j < K; ++j) {
+        buffers[j]->power.resize_or_fail(65536,
+                                         "\nFailed to allocate memory for structure of paired return attributes\n");
+        fill_range_power_table(buffers[j]->power.data(), _meanRange, factor[j], _pairRangeLo, _pairRangeHi);
+        Q[j] = 0.0;
+    }
     for (uint16_t i = 0; i < _fileCount; ++i)
         for_each_pair_block(i, [&Q, &buffers](const PairBlock& b) { add_squared_differences(b, buffers, Q); });
-    return std::sqrt(Q / _allPairs);
+    for (int j = 0; j < K; ++j) V[j] = std::sqrt(Q[j] / _allPairs);
 }
 
-// The values of V the search asks for. While this thread computes one, a
-// second may compute, with `aside` (the same function), the value at a point
-// the search may ask for next; a guessed value is only used for its own
-// point, so the values, and the order of the iterations, are those of the
-// search without it.
+double post_norm_variance(double factor, VarianceBuffers& buffers) {
+    VarianceBuffers* const one[1] = {&buffers};
+    double V[1];
+    post_norm_variances({factor}, one, V);
+    return V[0];
+}
+
+// The values of V the search asks for. A value the search may ask for next
+// is computed beside the one it asks for now, on a second thread, or together
+// with it in one pass; a guessed value is only used for its own point, so the
+// values, and the order of the iterations, are those of the search without it.
 class Lookahead {
   public:
-    Lookahead(const std::function<double(double)>& V, const std::function<double(double)>* aside)
-        : V_(V), aside_(aside) {}
+    Lookahead(const std::function<double(double)>& V, const AheadValues& ahead) : V_(V), ahead_(ahead) {}
     ~Lookahead() {
         if (pending_.valid()) pending_.wait();
     }
     // V(x): the guessed value when x was the guess; otherwise computed here,
-    // with V(next) started on the second thread when guessNext.
+    // with V(next) too when guessNext.
     double value(double x, bool guessNext = false, double next = 0) {
         if (pending_.valid() && x_ == x) return pending_.get();
+        if (ready_ && x_ == x) {
+            ready_ = false;
+            return readyValue_;
+        }
         if (pending_.valid()) pending_.wait();  // a wrong guess: done by now, dropped
         pending_ = {};
-        if (guessNext && aside_ != nullptr) {
+        ready_ = false;
+        if (guessNext && ahead_.beside != nullptr) {
             try {
-                pending_ = std::async(std::launch::async, *aside_, next);
+                pending_ = std::async(std::launch::async, *ahead_.beside, next);
                 x_ = next;
             } catch (const std::system_error&) {
-                aside_ = nullptr;  // no second thread: go on without
+                ahead_.beside = nullptr;  // no second thread: go on without
             }
+        } else if (guessNext && ahead_.together != nullptr) {
+            const auto [now, then] = (*ahead_.together)(x, next);
+            x_ = next;
+            readyValue_ = then;
+            ready_ = true;
+            return now;
         }
         return V_(x);
     }
 
   private:
     const std::function<double(double)>& V_;
-    const std::function<double(double)>* aside_;
+    AheadValues ahead_;
     std::future<double> pending_;
+    bool ready_ = false;
+    double readyValue_ = 0;
     double x_ = 0;
 };
 
-}  // namespace
-
-double cmpPostNormIntensityVar(double factor) {
+VarianceBuffers& search_buffers() {
     static VarianceBuffers buffers;
-    return post_norm_variance(factor, buffers);
+    return buffers;
 }
 
+}  // namespace
+
+double cmpPostNormIntensityVar(double factor) { return post_norm_variance(factor, search_buffers()); }
+
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
-                          double& fmin, const std::function<double(double)>* aside) {
-    Lookahead ahead(V, aside);
+                          double& fmin, const AheadValues& aheadValues) {
+    Lookahead ahead(V, aheadValues);
     const double R = 0.61803399;
     const double C = 1 - R;
     double x0 = ax, x1, x2, x3 = cx;
@@ -151,14 +189,24 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
 
 void calcRangeFactor(double ax, double bx, double cx) {
     // With a second thread and every pair in memory, a value the search may
-    // ask for next is computed meanwhile (pairs read from RAI files go through
-    // the run's one set of read buffers, so they are summed on this thread only).
-    bool ahead = _threads > 1;
-    for (uint16_t i = 0; i < _fileCount; ++i) ahead = ahead && _pairInfo[i].nPairs > 0 && pairs_in_memory(i);
-    static VarianceBuffers asideBuffers;
-    const std::function<double(double)> aside = [](double e) { return post_norm_variance(e, asideBuffers); };
-    golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar,
-                          ahead ? &aside : nullptr);
+    // ask for next is computed on it meanwhile; otherwise together with the
+    // one asked for, in the same pass over the pairs (pairs read from RAI
+    // files go through the run's one set of read buffers, so they are read on
+    // this thread only, and once for both).
+    bool inMemory = true;
+    for (uint16_t i = 0; i < _fileCount; ++i) inMemory = inMemory && _pairInfo[i].nPairs > 0 && pairs_in_memory(i);
+    static VarianceBuffers second;
+    const std::function<double(double)> beside = [](double e) { return post_norm_variance(e, second); };
+    const std::function<std::pair<double, double>(double, double)> together = [](double e1, double e2) {
+        VarianceBuffers* const both[2] = {&search_buffers(), &second};
+        double V[2];
+        post_norm_variances({e1, e2}, both, V);
+        return std::pair{V[0], V[1]};
+    };
+    AheadValues ahead;
+    if (_threads > 1 && inMemory) ahead.beside = &beside;
+    else ahead.together = &together;
+    golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar, ahead);
     if (std::isnan(_postNormIntensityVar)) fail_unnormalizable_ranges();
 }
 

@@ -122,8 +122,9 @@ TEST(GoldenSection, EndPointsTiesAndQuadratic) {
               std::string::npos);
 }
 
-// Values computed ahead on a second thread change nothing: the same minimum,
-// value, iterations and lines, whichever way the search moves.
+// Values computed ahead, on a second thread or together with the value asked
+// for, change nothing: the same minimum, value, iterations and lines,
+// whichever way the search moves.
 TEST(GoldenSection, ValuesComputedAheadChangeNothing) {
     const std::vector<std::function<double(double)>> functions = {
         [](double e) { return (e - 2.0) * (e - 2.0); }, [](double e) { return -e; }, [](double e) { return e; },
@@ -134,12 +135,17 @@ TEST(GoldenSection, ValuesComputedAheadChangeNothing) {
         testing::internal::CaptureStdout();
         const int it = golden_section_search(0.01, 2.0, 4.0, functions[k], x, f);
         const std::string out = testing::internal::GetCapturedStdout();
-        testing::internal::CaptureStdout();
-        const int ita = golden_section_search(0.01, 2.0, 4.0, functions[k], xa, fa, &functions[k]);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), out) << k;
-        EXPECT_EQ(ita, it) << k;
-        EXPECT_EQ(xa, x) << k;
-        EXPECT_EQ(std::memcmp(&fa, &f, sizeof f), 0) << k;
+        const std::function<std::pair<double, double>(double, double)> together = [&](double a, double b) {
+            return std::pair{functions[k](a), functions[k](b)};
+        };
+        for (const AheadValues& ahead : {AheadValues{&functions[k], nullptr}, AheadValues{nullptr, &together}}) {
+            testing::internal::CaptureStdout();
+            const int ita = golden_section_search(0.01, 2.0, 4.0, functions[k], xa, fa, ahead);
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), out) << k;
+            EXPECT_EQ(ita, it) << k;
+            EXPECT_EQ(xa, x) << k;
+            EXPECT_EQ(std::memcmp(&fa, &f, sizeof f), 0) << k;
+        }
     }
 }
 
