@@ -34,12 +34,17 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
 void delete_tmp_RAI_files();
 void pairReport();
 
-// One block of pairs: pair k has its returns at returns[index[2k]] and
-// returns[index[2k + 1]].
+// One block of pairs: pair k has its returns at positions index[2k] and
+// index[2k + 1] of the arrays of the block's returns.
 struct PairBlock {
     const uint32_t* index;
-    const PairedReturn* returns;
+    const double* cosine;
+    const uint16_t* range;
+    const uint16_t* intensity;
     std::size_t nReturns, nPairs;
+    PairBlock(const uint32_t* pairs, const PairedReturns& r, std::size_t returns, std::size_t n)
+        : index(pairs), cosine(r.cosine.data()), range(r.range.data()), intensity(r.intensity.data()),
+          nReturns(returns), nPairs(n) {}
 };
 // Calls fn(block) for the pairs of entry i in pair order, in blocks: from
 // memory when they were kept there, otherwise read from its RAI file through

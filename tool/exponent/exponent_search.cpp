@@ -45,10 +45,8 @@ void add_squared_differences(const PairBlock& b, VarianceBuffers* const (&buffer
         power[j] = buffers[j]->power.data();
         N[j] = buffers[j]->normalized.data();
     }
-    for (std::size_t r = 0; r < b.nReturns; ++r) {
-        const PairedReturn x = b.returns[r];
-        for (int j = 0; j < K; ++j) N[j][r] = normalized_intensity(power[j], x.Range, x.Intensity, x.cosine);
-    }
+    for (std::size_t r = 0; r < b.nReturns; ++r)
+        for (int j = 0; j < K; ++j) N[j][r] = normalized_intensity(power[j], b.range[r], b.intensity[r], b.cosine[r]);
     double q[K];
     for (int j = 0; j < K; ++j) q[j] = Q[j];
     for (std::size_t k = 0; k < b.nPairs; ++k) {

@@ -11,7 +11,7 @@ namespace {
 // The run's buffers for the pairs of files that are read from their RAI files.
 struct PairReadBuffers {
     Buffer<RangeAngleIntensityStruct> records;
-    Buffer<PairedReturn> returns;  // the two returns of pair k at 2k and 2k + 1
+    PairedReturns returns;  // the two returns of pair k at 2k and 2k + 1
     Buffer<uint32_t> index;        // 0, 1, 2, ...
 };
 PairReadBuffers& read_buffers() {
@@ -31,14 +31,15 @@ void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>
     if (entry.nPairs == 0) fail("\nFailed to open binary file %s for reading\n", name);
     if (pairs_in_memory(i)) {
         const KeptPairs& k = _pairStore.files[i];
-        fn(PairBlock{k.index.data(), k.returns.data(), k.returns.size(), entry.nPairs});
+        fn(PairBlock(k.index.data(), k.returns, k.returns.size(), entry.nPairs));
         return;
     }
     FilePtr f = torvane::open_regular_file(entry.RAIName);
     if (!f) fail("\nFailed to open binary file %s for reading\n", name);
     PairReadBuffers& b = read_buffers();
     b.records.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
-    b.returns.resize_or_fail(2 * kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
+    if (!b.returns.resize(2 * kPairsPerBlock))
+        fail("\nFailed to allocate memory for structure of paired return attributes\n");
     if (b.index.size() == 0) {
         b.index.resize_or_fail(2 * kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
         for (uint32_t k = 0; k < 2 * kPairsPerBlock; ++k) b.index[k] = k;
@@ -49,10 +50,10 @@ void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>
             fail("\nBinary file %s holds fewer pair records than expected\n", name);
         for (std::size_t k = 0; k < want; ++k) {
             const RangeAngleIntensityStruct& r = b.records[k];
-            b.returns[2 * k] = PairedReturn{incidence_cosine(r.Angle1), r.Range1, r.Intensity1};
-            b.returns[2 * k + 1] = PairedReturn{incidence_cosine(r.Angle2), r.Range2, r.Intensity2};
+            b.returns.set(2 * k, incidence_cosine(r.Angle1), r.Range1, r.Intensity1);
+            b.returns.set(2 * k + 1, incidence_cosine(r.Angle2), r.Range2, r.Intensity2);
         }
-        fn(PairBlock{b.index.data(), b.returns.data(), 2 * want, want});
+        fn(PairBlock(b.index.data(), b.returns, 2 * want, want));
         done += static_cast<uint32_t>(want);
     }
 }
@@ -63,18 +64,19 @@ void cmpMeanRange() {
         if (entry.nPairs > _maxPairsForOneLASFile) _maxPairsForOneLASFile = entry.nPairs;
     uint16_t lo = 65535, hi = 0;
     for (uint16_t i = 0; i < _fileCount; ++i) {
-        double S = 0.0;
+        // Whole numbers with every partial sum below 2^53 (at most 2^32 pairs of
+        // 2 x 65535): summed as integers, the same double as summed in pair order.
+        uint64_t S = 0;
         for_each_pair_block(i, [&](const PairBlock& b) {
             const uint32_t* index = b.index;
-            const PairedReturn* r = b.returns;
             for (std::size_t k = 0; k < b.nPairs; ++k) {
-                const uint16_t R1 = r[index[2 * k]].Range, R2 = r[index[2 * k + 1]].Range;
-                S += static_cast<double>(R1 + R2);
-                lo = std::min({lo, R1, R2});
-                hi = std::max({hi, R1, R2});
+                const uint16_t R1 = b.range[index[2 * k]], R2 = b.range[index[2 * k + 1]];
+                S += static_cast<uint64_t>(R1 + R2);
+                lo = std::min(lo, std::min(R1, R2));
+                hi = std::max(hi, std::max(R1, R2));
             }
         });
-        _pairInfo[i].meanRange = (S / _pairInfo[i].nPairs) * 0.5;
+        _pairInfo[i].meanRange = (static_cast<double>(S) / _pairInfo[i].nPairs) * 0.5;
     }
     _pairRangeLo = lo;
     _pairRangeHi = hi;
@@ -101,9 +103,8 @@ void cmpPreNormIntensityVar() {
     for (uint16_t i = 0; i < _fileCount; ++i)
         for_each_pair_block(i, [&Q](const PairBlock& b) {
             const uint32_t* index = b.index;
-            const PairedReturn* r = b.returns;
             for (std::size_t k = 0; k < b.nPairs; ++k) {
-                const int32_t I1 = r[index[2 * k]].Intensity, I2 = r[index[2 * k + 1]].Intensity;
+                const int32_t I1 = b.intensity[index[2 * k]], I2 = b.intensity[index[2 * k + 1]];
                 const double d = static_cast<double>(I1 - I2);
                 Q += d * d;
             }

@@ -55,9 +55,9 @@ void normalize_records(unsigned char* block, std::size_t n, uint32_t first, cons
         uint16_t range;
         double cosine;
         if (kept != nullptr && kept->is_paired(first + static_cast<uint32_t>(k))) {
-            const PairedReturn& r = kept->returns[kept->fileOrder[nextPaired++]];
-            range = r.Range;
-            cosine = r.cosine;
+            const uint32_t r = kept->fileOrder[nextPaired++];
+            range = kept->returns.range[r];
+            cosine = kept->returns.cosine[r];
         } else {
             float angle;
             range_and_angle(rec, h, cursor, range, angle);

@@ -24,7 +24,7 @@ bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired, uin
     if (LASID >= _pairStore.files.size()) return false;
     const std::size_t words = (std::size_t{N} + 63) / 64;
     const uint64_t bytes = uint64_t{nPairs} * 2 * sizeof(uint32_t) +
-                           uint64_t{nPaired} * (sizeof(PairedReturn) + sizeof(uint32_t)) + words * sizeof(uint64_t);
+                           uint64_t{nPaired} * (sizeof(double) + 2 * sizeof(uint16_t) + sizeof(uint32_t)) + words * sizeof(uint64_t);
     {
         std::lock_guard<std::mutex> lock(_pairStore.mutex);
         if (bytes > _pairStore.budget) return false;

@@ -9,15 +9,21 @@
 
 namespace quilvor {
 
-#pragma pack(push, 1)
-// What the exponent search needs of one paired return, with the cosine of its
-// incidence angle (which does not depend on the exponent) computed once.
-struct PairedReturn {
-    double cosine;
-    uint16_t Range, Intensity;
+// What the exponent search needs of paired returns, each array by position:
+// the cosine of the incidence angle (which does not depend on the exponent,
+// computed once), the range and the intensity.
+struct PairedReturns {
+    Buffer<double> cosine;
+    Buffer<uint16_t> range, intensity;
+
+    bool resize(std::size_t n) { return cosine.resize(n) && range.resize(n) && intensity.resize(n); }
+    std::size_t size() const { return cosine.size(); }
+    void set(std::size_t r, double c, uint16_t R, uint16_t I) {
+        cosine[r] = c;
+        range[r] = R;
+        intensity[r] = I;
+    }
 };
-#pragma pack(pop)
-static_assert(sizeof(PairedReturn) == 12);
 
 // The pairs of one file: each paired return once, in the order of the cells,
 // however many pairs it belongs to, and for pair t the positions of its first
@@ -27,7 +33,7 @@ static_assert(sizeof(PairedReturn) == 12);
 // of the paired records in file order.
 struct KeptPairs {
     Buffer<uint32_t> index;
-    Buffer<PairedReturn> returns;
+    PairedReturns returns;
     Buffer<uint64_t> paired;
     Buffer<uint32_t> fileOrder;
 

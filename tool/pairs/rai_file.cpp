@@ -32,7 +32,7 @@ struct SlotValues {
     const int32_t* slotOf;  // by record number
     uint16_t* range;
     unsigned char* paired;  // one bit per slot
-    PairedReturn* kept = nullptr;
+    PairedReturns* kept = nullptr;
 
     explicit SlotValues(CellOrderedFile& g) {
         unsigned char* base = g.perReturn.data();
@@ -63,7 +63,7 @@ struct SlotValues {
             range_and_angle(rec, g.ph12, cursor, range[slot], angle[slot]);
             if (kept == nullptr) continue;
             rank[slot] = r;
-            kept[r++] = PairedReturn{incidence_cosine(angle[slot]), range[slot], torvane::record_intensity(rec)};
+            kept->set(r++, incidence_cosine(angle[slot]), range[slot], torvane::record_intensity(rec));
         }
     }
 };
@@ -179,7 +179,7 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     uint32_t* index = nullptr;
     if (keep_pairs_in_memory(job.LASID, nPairs, firstRank.back(), g.N)) {
         index = _pairStore.files[job.LASID].index.data();
-        slots.kept = _pairStore.files[job.LASID].returns.data();
+        slots.kept = &_pairStore.files[job.LASID].returns;
     }
     run_parts(slotParts.count,
               [&](unsigned part) { slots.compute(g, slotParts.first(part), slotParts.first(part + 1), firstRank[part]); });
