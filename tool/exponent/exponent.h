@@ -34,17 +34,24 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
 void delete_tmp_RAI_files();
 void pairReport();
 
-// One block of pairs: pair k has its returns at positions index[2k] and
-// index[2k + 1] of the arrays of the block's returns.
+// One block of pairs: the positions of the returns of each pair (as in
+// PairPositions) among the arrays of the block's returns.
 struct PairBlock {
-    const uint32_t* index;
+    const uint32_t* code;
+    const uint32_t* escaped;
     const double* cosine;
     const uint16_t* range;
     const uint16_t* intensity;
     std::size_t nReturns, nPairs;
-    PairBlock(const uint32_t* pairs, const PairedReturns& r, std::size_t returns, std::size_t n)
-        : index(pairs), cosine(r.cosine.data()), range(r.range.data()), intensity(r.intensity.data()),
-          nReturns(returns), nPairs(n) {}
+    PairBlock(const uint32_t* positions, const uint32_t* escapedPositions, const PairedReturns& r, std::size_t returns,
+              std::size_t n)
+        : code(positions), escaped(escapedPositions), cosine(r.cosine.data()), range(r.range.data()),
+          intensity(r.intensity.data()), nReturns(returns), nPairs(n) {}
+    // Calls fn(i1, i2) with the positions of the returns of each pair, in pair order.
+    template <class Fn>
+    void for_each_pair(Fn&& fn) const {
+        for_each_position_pair(code, escaped, nPairs, fn);
+    }
 };
 // Calls fn(block) for the pairs of entry i in pair order, in blocks: from
 // memory when they were kept there, otherwise read from its RAI file through

@@ -49,13 +49,12 @@ void add_squared_differences(const PairBlock& b, VarianceBuffers* const (&buffer
         for (int j = 0; j < K; ++j) N[j][r] = normalized_intensity(power[j], b.range[r], b.intensity[r], b.cosine[r]);
     double q[K];
     for (int j = 0; j < K; ++j) q[j] = Q[j];
-    for (std::size_t k = 0; k < b.nPairs; ++k) {
-        const uint32_t i1 = b.index[2 * k], i2 = b.index[2 * k + 1];
+    b.for_each_pair([&q, &N](uint32_t i1, uint32_t i2) {
         for (int j = 0; j < K; ++j) {
             const double N1 = N[j][i1], N2 = N[j][i2];
             q[j] += (N1 - N2) * (N1 - N2);
         }
-    }
+    });
     for (int j = 0; j < K; ++j) Q[j] = q[j];
 }
 

@@ -11,8 +11,8 @@ namespace {
 // The run's buffers for the pairs of files that are read from their RAI files.
 struct PairReadBuffers {
     Buffer<RangeAngleIntensityStruct> records;
-    PairedReturns returns;  // the two returns of pair k at 2k and 2k + 1
-    Buffer<uint32_t> index;        // 0, 1, 2, ...
+    PairedReturns returns;   // the two returns of pair k at 2k and 2k + 1
+    Buffer<uint32_t> pairs;  // those positions, as PairPositions
 };
 PairReadBuffers& read_buffers() {
     static PairReadBuffers buffers;
@@ -31,7 +31,7 @@ void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>
     if (entry.nPairs == 0) fail("\nFailed to open binary file %s for reading\n", name);
     if (pairs_in_memory(i)) {
         const KeptPairs& k = _pairStore.files[i];
-        fn(PairBlock(k.index.data(), k.returns, k.returns.size(), entry.nPairs));
+        fn(PairBlock(k.pairs.code.data(), k.pairs.escaped.data(), k.returns, k.returns.size(), entry.nPairs));
         return;
     }
     FilePtr f = torvane::open_regular_file(entry.RAIName);
@@ -40,9 +40,9 @@ void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>
     b.records.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
     if (!b.returns.resize(2 * kPairsPerBlock))
         fail("\nFailed to allocate memory for structure of paired return attributes\n");
-    if (b.index.size() == 0) {
-        b.index.resize_or_fail(2 * kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
-        for (uint32_t k = 0; k < 2 * kPairsPerBlock; ++k) b.index[k] = k;
+    if (b.pairs.size() == 0) {
+        b.pairs.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
+        for (uint32_t k = 0; k < kPairsPerBlock; ++k) PairPositions::encode(k == 0 ? 0 : 2 * k - 2, 2 * k, 2 * k + 1, b.pairs[k]);
     }
     for (uint32_t done = 0; done < entry.nPairs;) {
         const std::size_t want = std::min<std::size_t>(kPairsPerBlock, entry.nPairs - done);
@@ -53,7 +53,7 @@ void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>
             b.returns.set(2 * k, incidence_cosine(r.Angle1), r.Range1, r.Intensity1);
             b.returns.set(2 * k + 1, incidence_cosine(r.Angle2), r.Range2, r.Intensity2);
         }
-        fn(PairBlock(b.index.data(), b.returns, 2 * want, want));
+        fn(PairBlock(b.pairs.data(), nullptr, b.returns, 2 * want, want));
         done += static_cast<uint32_t>(want);
     }
 }
@@ -68,13 +68,12 @@ void cmpMeanRange() {
         // 2 x 65535): summed as integers, the same double as summed in pair order.
         uint64_t S = 0;
         for_each_pair_block(i, [&](const PairBlock& b) {
-            const uint32_t* index = b.index;
-            for (std::size_t k = 0; k < b.nPairs; ++k) {
-                const uint16_t R1 = b.range[index[2 * k]], R2 = b.range[index[2 * k + 1]];
+            b.for_each_pair([&](uint32_t i1, uint32_t i2) {
+                const uint16_t R1 = b.range[i1], R2 = b.range[i2];
                 S += static_cast<uint64_t>(R1 + R2);
                 lo = std::min(lo, std::min(R1, R2));
                 hi = std::max(hi, std::max(R1, R2));
-            }
+            });
         });
         _pairInfo[i].meanRange = (static_cast<double>(S) / _pairInfo[i].nPairs) * 0.5;
     }
@@ -102,12 +101,10 @@ void cmpPreNormIntensityVar() {
     double Q = 0.0;
     for (uint16_t i = 0; i < _fileCount; ++i)
         for_each_pair_block(i, [&Q](const PairBlock& b) {
-            const uint32_t* index = b.index;
-            for (std::size_t k = 0; k < b.nPairs; ++k) {
-                const int32_t I1 = b.intensity[index[2 * k]], I2 = b.intensity[index[2 * k + 1]];
-                const double d = static_cast<double>(I1 - I2);
+            b.for_each_pair([&Q, &b](uint32_t i1, uint32_t i2) {
+                const double d = static_cast<double>(int32_t{b.intensity[i1]} - int32_t{b.intensity[i2]});
                 Q += d * d;
-            }
+            });
         });
     _preNormIntensityVar = std::sqrt(Q / _allPairs);
 }

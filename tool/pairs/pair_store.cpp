@@ -1,6 +1,8 @@
 // The pair records kept in memory for the exponent search.
 #include "pair_store.h"
 
+#include <algorithm>
+
 namespace quilvor {
 
 PairStore _pairStore;
@@ -23,7 +25,7 @@ uint32_t KeptPairs::paired_before(uint32_t record) const {
 bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired, uint32_t N) {
     if (LASID >= _pairStore.files.size()) return false;
     const std::size_t words = (std::size_t{N} + 63) / 64;
-    const uint64_t bytes = uint64_t{nPairs} * 2 * sizeof(uint32_t) +
+    const uint64_t bytes = uint64_t{nPairs} * sizeof(uint32_t) +
                            uint64_t{nPaired} * (sizeof(double) + 2 * sizeof(uint16_t) + sizeof(uint32_t)) + words * sizeof(uint64_t);
     {
         std::lock_guard<std::mutex> lock(_pairStore.mutex);
@@ -31,7 +33,7 @@ bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired, uin
         _pairStore.budget -= bytes;
     }
     KeptPairs& k = _pairStore.files[LASID];
-    if (!k.index.resize(std::size_t{nPairs} * 2) || !k.returns.resize(nPaired) || !k.paired.resize_zeroed(words) ||
+    if (!k.pairs.code.resize(nPairs) || !k.returns.resize(nPaired) || !k.paired.resize_zeroed(words) ||
         !k.fileOrder.resize(nPaired)) {
         k = KeptPairs{};
         std::lock_guard<std::mutex> lock(_pairStore.mutex);
@@ -40,6 +42,11 @@ bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired, uin
     }
     _pairStore.kept[LASID] = 1;
     return true;
+}
+
+void take_from_budget(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(_pairStore.mutex);
+    _pairStore.budget -= std::min(bytes, _pairStore.budget);
 }
 
 bool pairs_in_memory(uint16_t LASID) { return LASID < _pairStore.kept.size() && _pairStore.kept[LASID]; }

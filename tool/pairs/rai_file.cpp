@@ -176,10 +176,10 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     std::vector<uint32_t> firstRank(slotParts.count + 1, 0);
     for (unsigned part = 0; part < slotParts.count; ++part)
         firstRank[part + 1] = firstRank[part] + slots.count(slotParts.first(part), slotParts.first(part + 1));
-    uint32_t* index = nullptr;
+    KeptPairs* kept = nullptr;
     if (keep_pairs_in_memory(job.LASID, nPairs, firstRank.back(), g.N)) {
-        index = _pairStore.files[job.LASID].index.data();
-        slots.kept = &_pairStore.files[job.LASID].returns;
+        kept = &_pairStore.files[job.LASID];
+        slots.kept = &kept->returns;
     }
     run_parts(slotParts.count,
               [&](unsigned part) { slots.compute(g, slotParts.first(part), slotParts.first(part + 1), firstRank[part]); });
@@ -195,12 +195,17 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     if (g.pairBlocks.size() < pairParts.count) g.pairBlocks.resize(pairParts.count);
     if (g.raiBlocks.size() < pairParts.count) g.raiBlocks.resize(pairParts.count);
     std::vector<char> written(pairParts.count, 1);
+    std::vector<std::vector<uint32_t>> escaped(pairParts.count);
     std::mutex writing;
     run_parts(pairParts.count, [&](unsigned part) {
         Buffer<RangeAngleIntensityStruct>& block = g.raiBlocks[part];
         block.resize_or_fail(std::size_t{1} << 16, "\nFailed to allocate memory for Range/Angle/Intensity structure\n");
         uint32_t start = pairParts.first(part);
         std::size_t used = 0;
+        // The kept positions of the pairs; a range after the first begins with
+        // a pair of its own (as the pair before it is another thread's).
+        uint32_t previous = 0;
+        bool followsPair = part == 0;
         auto put = [&] {
             // One writer at a time: a second would only spin on the file's lock.
             std::lock_guard<std::mutex> lock(writing);
@@ -218,15 +223,27 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
                           rec.Range2 = slots.range[s2];
                           rec.Angle2 = slots.angle[s2];
                           rec.Intensity2 = torvane::record_intensity(g.record(static_cast<int32_t>(s2)));
-                          if (index != nullptr) {
-                              index[2 * std::size_t{t}] = slots.rank[s1];
-                              index[2 * std::size_t{t} + 1] = slots.rank[s2];
+                          if (kept != nullptr) {
+                              const uint32_t i1 = slots.rank[s1], i2 = slots.rank[s2];
+                              uint32_t& word = kept->pairs.code[t];
+                              if (!followsPair || !PairPositions::encode(previous, i1, i2, word)) {
+                                  word = PairPositions::kEscaped;
+                                  escaped[part].push_back(i1);
+                                  escaped[part].push_back(i2);
+                              }
+                              previous = i1;
+                              followsPair = true;
                           }
                           if (used == block.size()) put();
                       });
         put();
     });
-    if (index != nullptr) keep_file_order(g, slots, _pairStore.files[job.LASID]);
+    if (kept != nullptr) {
+        std::vector<uint32_t>& all = kept->pairs.escaped;
+        for (const std::vector<uint32_t>& e : escaped) all.insert(all.end(), e.begin(), e.end());
+        take_from_budget(all.size() * sizeof(uint32_t));
+        keep_file_order(g, slots, *kept);
+    }
     tmp.reset();
     remove_temporary_file(job.tmpName);
     const bool all = std::find(written.begin(), written.end(), 0) == written.end();

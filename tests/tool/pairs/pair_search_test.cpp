@@ -1,6 +1,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "pair_store.h"
 #include "pair_test_support.h"
 #include "sim_survey.h"
 #include "temp_files.h"
@@ -115,6 +116,28 @@ TEST(RaiRecord, ByteLayout) {
     std::memcpy(b, &r, 16);
     const unsigned char expected[16] = {0x64, 0, 0, 0, 0x48, 0x41, 0xC8, 0, 0x69, 0, 0, 0, 0xA0, 0x41, 0xB4, 0};
     EXPECT_EQ(std::memcmp(b, expected, 16), 0);
+}
+
+// The kept positions of pairs: one word where the step from the pair before
+// and the distance between the two fit, the pair itself otherwise.
+TEST(PairPositions, StepsAndDistancesAtTheirLimits) {
+    const std::vector<std::pair<uint32_t, uint32_t>> pairs = {
+        {0, 1},           {4094, 0},         {8189, 8190},         {8189, 8189 + 524287}, {8189, 8189 + 524288},
+        {600000, 1},      {600000, 75712},   {600000, 75711},      {599999, 5},           {4000000000u, 12},
+        {4000000001u, 4000000002u}};
+    const std::vector<bool> fits = {true, true, false, true, false, false, true, false, false, false, true};
+    std::vector<uint32_t> code(pairs.size()), escaped;
+    uint32_t previous = 0;
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        const auto [i1, i2] = pairs[k];
+        EXPECT_EQ(PairPositions::encode(previous, i1, i2, code[k]), fits[k]) << k;
+        if (!fits[k]) code[k] = PairPositions::kEscaped, escaped.insert(escaped.end(), {i1, i2});
+        previous = i1;
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> decoded;
+    for_each_position_pair(code.data(), escaped.data(), code.size(),
+                           [&](uint32_t i1, uint32_t i2) { decoded.emplace_back(i1, i2); });
+    EXPECT_EQ(decoded, pairs);
 }
 
 TEST_F(PairSearch, SimulatedTileMatchesBruteForceCount) {
