@@ -160,18 +160,16 @@ void keep_file_order(const CellOrderedFile& g, const SlotValues& slots, KeptPair
     });
 }
 
-}  // namespace
-
-void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
+// Marks the paired returns, takes room for the file's pairs in memory when
+// they fit, and computes range and angle of every paired return (and its kept
+// terms), in ranges of slots shared out over the threads; returns the kept
+// pairs, or nullptr.
+KeptPairs* compute_paired_returns(const PairJob& job, std::FILE* tmp, uint32_t nPairs, SlotValues& slots) {
     CellOrderedFile& g = job.g;
-    pairStruct& entry = _pairInfo[job.LASID];
-    job.out.print("  ... Computing Range for first return in a pair ...");
-    SlotValues slots(g);
-    for_each_pair(job, tmp.get(), 0, nPairs, g.pairBlock, [&](uint32_t, uint32_t s1, uint32_t s2) {
+    for_each_pair(job, tmp, 0, nPairs, g.pairBlock, [&](uint32_t, uint32_t s1, uint32_t s2) {
         slots.mark(s1);
         slots.mark(s2);
     });
-    // The paired returns of ranges of slots, shared out over the threads.
     const Parts slotParts{std::max(1u, std::min<unsigned>(_threads, g.N / 65536 + 1)), g.N};
     std::vector<uint32_t> firstRank(slotParts.count + 1, 0);
     for (unsigned part = 0; part < slotParts.count; ++part)
@@ -183,14 +181,35 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     }
     run_parts(slotParts.count,
               [&](unsigned part) { slots.compute(g, slotParts.first(part), slotParts.first(part + 1), firstRank[part]); });
-    job.out.print("\r  ... Computing Range for second return in a pair ...");
+    return kept;
+}
 
-    // The RAI records of ranges of pairs, shared out over the threads, each
-    // written at its own place in the file.
-    entry.nPairs = nPairs;
-    const char* RAIName = entry.RAIName.c_str();
-    FilePtr out = create_temporary_file(entry.RAIName, "wb");
-    if (!out) fail("\nFailed to open binary file %s for writing\n", RAIName);
+// The positions of the returns of one range of pairs on their way into the
+// kept pairs. A range after the first begins with a pair kept whole, as the
+// pair before it is another thread's.
+struct PositionWriter {
+    uint32_t* code;
+    std::vector<uint32_t>& escaped;
+    bool followsPair;
+    uint32_t previous = 0;
+
+    void add(uint32_t t, uint32_t i1, uint32_t i2) {
+        if (!followsPair || !PairPositions::encode(previous, i1, i2, code[t])) {
+            code[t] = PairPositions::kEscaped;
+            escaped.push_back(i1);
+            escaped.push_back(i2);
+        }
+        previous = i1;
+        followsPair = true;
+    }
+};
+
+// The RAI records of ranges of pairs, shared out over the threads, each
+// written at its own place in out, and the positions of the kept pairs; false
+// when a write failed.
+bool write_rai_records(const PairJob& job, std::FILE* tmp, std::FILE* out, uint32_t nPairs, const SlotValues& slots,
+                       KeptPairs* kept) {
+    CellOrderedFile& g = job.g;
     const Parts pairParts{std::max(1u, std::min<unsigned>(_threads, nPairs / 65536 + 1)), nPairs};
     if (g.pairBlocks.size() < pairParts.count) g.pairBlocks.resize(pairParts.count);
     if (g.raiBlocks.size() < pairParts.count) g.raiBlocks.resize(pairParts.count);
@@ -202,19 +221,16 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
         block.resize_or_fail(std::size_t{1} << 16, "\nFailed to allocate memory for Range/Angle/Intensity structure\n");
         uint32_t start = pairParts.first(part);
         std::size_t used = 0;
-        // The kept positions of the pairs; a range after the first begins with
-        // a pair of its own (as the pair before it is another thread's).
-        uint32_t previous = 0;
-        bool followsPair = part == 0;
+        PositionWriter positions{kept != nullptr ? kept->pairs.code.data() : nullptr, escaped[part], part == 0};
         auto put = [&] {
             // One writer at a time: a second would only spin on the file's lock.
             std::lock_guard<std::mutex> lock(writing);
-            written[part] = written[part] && write_at(out.get(), block.data(), used * sizeof(RangeAngleIntensityStruct),
+            written[part] = written[part] && write_at(out, block.data(), used * sizeof(RangeAngleIntensityStruct),
                                                       uint64_t{start} * sizeof(RangeAngleIntensityStruct));
             start += static_cast<uint32_t>(used);
             used = 0;
         };
-        for_each_pair(job, tmp.get(), pairParts.first(part), pairParts.first(part + 1), g.pairBlocks[part],
+        for_each_pair(job, tmp, pairParts.first(part), pairParts.first(part + 1), g.pairBlocks[part],
                       [&](uint32_t t, uint32_t s1, uint32_t s2) {
                           RangeAngleIntensityStruct& rec = block[used++];
                           rec.Range1 = slots.range[s1];
@@ -223,17 +239,7 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
                           rec.Range2 = slots.range[s2];
                           rec.Angle2 = slots.angle[s2];
                           rec.Intensity2 = torvane::record_intensity(g.record(static_cast<int32_t>(s2)));
-                          if (kept != nullptr) {
-                              const uint32_t i1 = slots.rank[s1], i2 = slots.rank[s2];
-                              uint32_t& word = kept->pairs.code[t];
-                              if (!followsPair || !PairPositions::encode(previous, i1, i2, word)) {
-                                  word = PairPositions::kEscaped;
-                                  escaped[part].push_back(i1);
-                                  escaped[part].push_back(i2);
-                              }
-                              previous = i1;
-                              followsPair = true;
-                          }
+                          if (kept != nullptr) positions.add(t, slots.rank[s1], slots.rank[s2]);
                           if (used == block.size()) put();
                       });
         put();
@@ -242,12 +248,28 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
         std::vector<uint32_t>& all = kept->pairs.escaped;
         for (const std::vector<uint32_t>& e : escaped) all.insert(all.end(), e.begin(), e.end());
         take_from_budget(all.size() * sizeof(uint32_t));
-        keep_file_order(g, slots, *kept);
     }
+    return std::find(written.begin(), written.end(), 0) == written.end();
+}
+
+}  // namespace
+
+void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
+    pairStruct& entry = _pairInfo[job.LASID];
+    job.out.print("  ... Computing Range for first return in a pair ...");
+    SlotValues slots(job.g);
+    KeptPairs* kept = compute_paired_returns(job, tmp.get(), nPairs, slots);
+    job.out.print("\r  ... Computing Range for second return in a pair ...");
+
+    entry.nPairs = nPairs;
+    const char* RAIName = entry.RAIName.c_str();
+    FilePtr out = create_temporary_file(entry.RAIName, "wb");
+    if (!out) fail("\nFailed to open binary file %s for writing\n", RAIName);
+    const bool written = write_rai_records(job, tmp.get(), out.get(), nPairs, slots, kept);
+    if (kept != nullptr) keep_file_order(job.g, slots, *kept);
     tmp.reset();
     remove_temporary_file(job.tmpName);
-    const bool all = std::find(written.begin(), written.end(), 0) == written.end();
-    if (std::fclose(out.release()) != 0 || !all) fail("\nFailed to write binary file %s\n", RAIName);
+    if (std::fclose(out.release()) != 0 || !written) fail("\nFailed to write binary file %s\n", RAIName);
     job.out.print("\r%77s\r", "");
 }
 
