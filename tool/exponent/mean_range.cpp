@@ -40,9 +40,10 @@ void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>
     b.records.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
     if (!b.returns.resize(2 * kPairsPerBlock))
         fail("\nFailed to allocate memory for structure of paired return attributes\n");
-    if (b.pairs.size() == 0) {
+    if (b.pairs.size() == 0) {  // pair k: returns 2k and 2k + 1, a step of 2 from the pair before
         b.pairs.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
-        for (uint32_t k = 0; k < kPairsPerBlock; ++k) PairPositions::encode(k == 0 ? 0 : 2 * k - 2, 2 * k, 2 * k + 1, b.pairs[k]);
+        for (uint32_t k = 0; k < kPairsPerBlock; ++k)
+            PairPositions::encode(k == 0 ? 0 : 2 * k - 2, 2 * k, 2 * k + 1, b.pairs[k]);
     }
     for (uint32_t done = 0; done < entry.nPairs;) {
         const std::size_t want = std::min<std::size_t>(kPairsPerBlock, entry.nPairs - done);

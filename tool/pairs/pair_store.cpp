@@ -25,8 +25,9 @@ uint32_t KeptPairs::paired_before(uint32_t record) const {
 bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired, uint32_t N) {
     if (LASID >= _pairStore.files.size()) return false;
     const std::size_t words = (std::size_t{N} + 63) / 64;
-    const uint64_t bytes = uint64_t{nPairs} * sizeof(uint32_t) +
-                           uint64_t{nPaired} * (sizeof(double) + 2 * sizeof(uint16_t) + sizeof(uint32_t)) + words * sizeof(uint64_t);
+    // A word a pair; cosine, range, intensity and place in file order a paired return; a bit a record.
+    const uint64_t perPaired = sizeof(double) + 2 * sizeof(uint16_t) + sizeof(uint32_t);
+    const uint64_t bytes = uint64_t{nPairs} * sizeof(uint32_t) + uint64_t{nPaired} * perPaired + words * sizeof(uint64_t);
     {
         std::lock_guard<std::mutex> lock(_pairStore.mutex);
         if (bytes > _pairStore.budget) return false;
