@@ -214,8 +214,8 @@ void count_cells(const PairJob& job) {
 void place_records(const PairJob& job, LasInput& in) {
     CellOrderedFile& g = job.g;
     const char* name = _pairInfo[job.LASID].LASName.c_str();
-    const uint16_t len = g.recordLength;
-    g.pLAS.resize_or_fail(static_cast<std::size_t>(g.N) * len, "\nFailed to allocate for structure of entire %s file\n",
+    const uint16_t len = g.recordLength, kept = CellOrderedFile::kRecordBytes;
+    g.pLAS.resize_or_fail(static_cast<std::size_t>(g.N) * kept, "\nFailed to allocate for structure of entire %s file\n",
                           name);
     const RecordParts parts = record_parts(g);
     run_parts(parts.count, [&](unsigned part) {
@@ -230,8 +230,8 @@ void place_records(const PairJob& job, LasInput& in) {
                           g.ph12.OffsetToData + static_cast<uint64_t>(t) * len, name);
             for (uint32_t k = 0; k < want; ++k, ++t) {
                 const int32_t slot = nextSlot[cellOf[t]]++;
-                std::memcpy(pLAS + static_cast<std::size_t>(slot) * len, block.data() + static_cast<std::size_t>(k) * len,
-                            len);
+                std::memcpy(pLAS + static_cast<std::size_t>(slot) * kept, block.data() + static_cast<std::size_t>(k) * len,
+                            kept);
                 cellOf[t] = slot;
             }
         }

@@ -90,15 +90,14 @@ struct Search {
 
     // The pair test of first return a against second returns b = from .. to - 1.
     void test_against(int32_t a, int32_t from, int32_t to) {
-        const unsigned char* base = g.pLAS.data();
-        const std::size_t len = g.recordLength;
+        const std::size_t len = g.recordLength;  // the pair-index file holds offsets in the file's point data
         const torvane::LAS12Header& h = g.ph12;
-        const unsigned char* A = base + static_cast<std::size_t>(a) * len;
+        const unsigned char* A = g.record(a);
         const double tA = torvane::record_gps_time(A), lo = minT, hi = maxT;
         bool decoded = false;
         torvane::RealXYZ pa{};
         for (int32_t b = from; b < to; ++b) {
-            const unsigned char* B = base + static_cast<std::size_t>(b) * len;
+            const unsigned char* B = g.record(b);
             const double tDiff = std::fabs(tA - torvane::record_gps_time(B));
             if (!(lo < tDiff && tDiff < hi)) continue;
             if (!decoded) {

@@ -41,7 +41,7 @@ struct CellOrderedFile {
     Buffer<int32_t> cumulativeCount;
     Buffer<int32_t> nextSlot;
     std::vector<Buffer<int32_t>> rangeNextSlot;  // per range of records after the first
-    Buffer<unsigned char> pLAS;       // N records, cell order
+    Buffer<unsigned char> pLAS;       // N records, cell order, kRecordBytes of each
     // 16 bytes of working memory per return; once the records are in cell
     // order, bytes 8 x N to 12 x N hold the slot of each record (int32 by record number).
     Buffer<unsigned char> perReturn;
@@ -56,8 +56,11 @@ struct CellOrderedFile {
         if (row < row0 || col < col0 || row - row0 >= wrows || col - col0 >= wcols) return -1;
         return static_cast<int64_t>(col - col0) + static_cast<int64_t>(row - row0) * wcols;
     }
+    // The part of a record the pair stage reads (coordinates, intensity, GPS
+    // time): the whole record of format 1, format 3 without its colours.
+    static constexpr uint16_t kRecordBytes = torvane::withinRecordOffsetToGPSTime + sizeof(double);
     const unsigned char* record(int32_t slot) const {
-        return pLAS.data() + static_cast<std::size_t>(slot) * recordLength;
+        return pLAS.data() + static_cast<std::size_t>(slot) * kRecordBytes;
     }
 };
 
