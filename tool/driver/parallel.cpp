@@ -1,11 +1,17 @@
 // Parts of one file's work on several threads.
 #include "parallel.h"
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 #include <vector>
 
+#include "run_state.h"
+
 namespace quilvor {
+
+Ranges::Ranges(uint32_t items, uint32_t alignTo)
+    : count(std::max(1u, std::min<unsigned>(_threads, items / 65536 + 1))), total(items), align(alignTo) {}
 
 void run_parts(unsigned parts, const std::function<void(unsigned part)>& body) {
     std::vector<std::exception_ptr> failures(parts);

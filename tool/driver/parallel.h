@@ -1,9 +1,23 @@
 // Work of one file shared out over the run's threads.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 namespace quilvor {
+
+// Ranges of total items shared out over the run's threads: one range a
+// thread, but none of fewer than about 65,536 items. Each range but the first
+// begins at a multiple of align (a power of two); first(count) is total.
+struct Ranges {
+    unsigned count;
+    uint32_t total, align;
+    explicit Ranges(uint32_t items, uint32_t alignTo = 1);
+    uint32_t first(unsigned part) const {
+        if (part == count) return total;
+        return static_cast<uint32_t>(uint64_t{total} * part / count) & ~(align - 1);
+    }
+};
 
 // Runs body(part) for part = 0 .. parts - 1, each on a thread of its own
 // (part 0 on the calling thread), and returns when all have ended. An

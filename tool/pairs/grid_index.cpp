@@ -23,16 +23,6 @@ int32_t* window_cells(CellOrderedFile& g) {
     return reinterpret_cast<int32_t*>(g.perReturn.data() + sizeof(RowCol) * static_cast<std::size_t>(g.N));
 }
 
-// The records are shared out over the threads in ranges of record numbers,
-// those of the first read.
-struct RecordParts {
-    unsigned count;
-    uint32_t N;
-    uint32_t first(unsigned part) const { return static_cast<uint32_t>(static_cast<uint64_t>(N) * part / count); }
-};
-RecordParts record_parts(const CellOrderedFile& g) {
-    return RecordParts{std::max(1u, std::min<unsigned>(_threads, g.N / 65536 + 1)), g.N};
-}
 
 // Snaps the header's extent to whole multiples of the radius and gives the
 // grid its shape; fails when it has too many cells.
@@ -133,7 +123,7 @@ void locate_returns(const PairJob& job, LasInput& in) {
     if (report_step == 0) report_step = N * 100;
 
     job.out.print("  ... Creating Spatial (2D) Index ...");
-    const RecordParts parts = record_parts(g);
+    const Ranges parts(g.N);  // ranges of records
     if (g.blocks.size() < parts.count) g.blocks.resize(parts.count);
     std::vector<LocateResult> found(parts.count);
     run_parts(parts.count, [&](unsigned part) {
@@ -163,7 +153,7 @@ void locate_returns(const PairJob& job, LasInput& in) {
 void count_cells(const PairJob& job) {
     CellOrderedFile& g = job.g;
     const std::size_t n = static_cast<std::size_t>(g.wcols) * g.wrows;
-    const RecordParts parts = record_parts(g);
+    const Ranges parts(g.N);  // ranges of records
 
     job.out.print("\r      Sorting 2D index                         \r");
     job.out.print("\r  ... Calculating number of returns in each cell ...\r");
@@ -217,7 +207,7 @@ void place_records(const PairJob& job, LasInput& in) {
     const uint16_t len = g.recordLength, kept = CellOrderedFile::kRecordBytes;
     g.pLAS.resize_or_fail(static_cast<std::size_t>(g.N) * kept, "\nFailed to allocate for structure of entire %s file\n",
                           name);
-    const RecordParts parts = record_parts(g);
+    const Ranges parts(g.N);  // ranges of records
     run_parts(parts.count, [&](unsigned part) {
         int32_t* cellOf = window_cells(g);
         int32_t* nextSlot = part == 0 ? g.nextSlot.data() : g.rangeNextSlot[part - 1].data();

@@ -116,29 +116,19 @@ void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t 
     }
 }
 
-// Parts of the work, in whole bytes of the slot marks (first(parts) is the end).
-struct Parts {
-    unsigned count;
-    uint64_t total;
-    uint32_t first(unsigned part) const {
-        return part == count ? static_cast<uint32_t>(total) : static_cast<uint32_t>(total * part / count) & ~7u;
-    }
-};
 
 // The paired records of a kept file in file order: their marks, and their
 // positions among the kept returns. Shared out over the threads in ranges of
 // whole words of the marks: each range marks its records and counts them,
 // then fills its part of the positions.
 void keep_file_order(const CellOrderedFile& g, const SlotValues& slots, KeptPairs& kept) {
-    const unsigned parts = std::max(1u, std::min<unsigned>(_threads, g.N / 65536 + 1));
-    const auto first = [&](unsigned part) {
-        return part == parts ? g.N : static_cast<uint32_t>(uint64_t{g.N} * part / parts) & ~63u;
-    };
+    const Ranges records(g.N, 64);
+    const unsigned parts = records.count;
     std::vector<uint32_t> before(parts + 1, 0);
     uint64_t* marks = kept.paired.data();
     run_parts(parts, [&](unsigned part) {
         uint32_t n = 0;
-        for (uint32_t t = first(part); t < first(part + 1); ++t) {
+        for (uint32_t t = records.first(part); t < records.first(part + 1); ++t) {
             if (!slots.is_paired(static_cast<uint32_t>(slots.slotOf[t]))) continue;
             marks[t >> 6] |= uint64_t{1} << (t & 63);
             ++n;
@@ -150,8 +140,8 @@ void keep_file_order(const CellOrderedFile& g, const SlotValues& slots, KeptPair
         uint32_t* out = kept.fileOrder.data() + before[part];
         // The ranks lie in the order of the cells: those of later records are fetched ahead.
         constexpr uint32_t ahead = 16;
-        const uint32_t end = first(part + 1);
-        for (uint32_t w = first(part) >> 6; w < (end + 63) >> 6; ++w)
+        const uint32_t end = records.first(part + 1);
+        for (uint32_t w = records.first(part) >> 6; w < (end + 63) >> 6; ++w)
             for (uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
                 const uint32_t t = (w << 6) + static_cast<uint32_t>(__builtin_ctzll(bits));
                 if (t + ahead < end) __builtin_prefetch(slots.rank + slots.slotOf[t + ahead]);
@@ -170,7 +160,7 @@ KeptPairs* compute_paired_returns(const PairJob& job, std::FILE* tmp, uint32_t n
         slots.mark(s1);
         slots.mark(s2);
     });
-    const Parts slotParts{std::max(1u, std::min<unsigned>(_threads, g.N / 65536 + 1)), g.N};
+    const Ranges slotParts(g.N, 8);  // in whole bytes of the slot marks
     std::vector<uint32_t> firstRank(slotParts.count + 1, 0);
     for (unsigned part = 0; part < slotParts.count; ++part)
         firstRank[part + 1] = firstRank[part] + slots.count(slotParts.first(part), slotParts.first(part + 1));
@@ -210,7 +200,7 @@ struct PositionWriter {
 bool write_rai_records(const PairJob& job, std::FILE* tmp, std::FILE* out, uint32_t nPairs, const SlotValues& slots,
                        KeptPairs* kept) {
     CellOrderedFile& g = job.g;
-    const Parts pairParts{std::max(1u, std::min<unsigned>(_threads, nPairs / 65536 + 1)), nPairs};
+    const Ranges pairParts(nPairs, 8);
     if (g.pairBlocks.size() < pairParts.count) g.pairBlocks.resize(pairParts.count);
     if (g.raiBlocks.size() < pairParts.count) g.raiBlocks.resize(pairParts.count);
     std::vector<char> written(pairParts.count, 1);
