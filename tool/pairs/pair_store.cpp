@@ -15,10 +15,15 @@ void reset_pair_store(uint64_t budgetBytes, uint16_t fileCount) {
     _pairStore.kept.assign(fileCount, 0);
 }
 
-uint32_t KeptPairs::paired_before(uint32_t record) const {
-    uint32_t n = 0;
-    for (uint32_t w = 0; w < record >> 6; ++w) n += static_cast<uint32_t>(__builtin_popcountll(paired[w]));
-    if (record & 63) n += static_cast<uint32_t>(__builtin_popcountll(paired[record >> 6] << (64 - (record & 63))));
+uint32_t KeptPairs::paired_between(uint32_t from, uint32_t to) const {
+    if (from >= to) return 0;
+    const auto bits = [](uint64_t w) { return static_cast<uint32_t>(__builtin_popcountll(w)); };
+    const uint32_t first = from >> 6, last = to >> 6;
+    const uint64_t fromMask = ~uint64_t{0} << (from & 63), toMask = (uint64_t{1} << (to & 63)) - 1;
+    if (first == last) return bits(paired[first] & fromMask & toMask);
+    uint32_t n = bits(paired[first] & fromMask);
+    for (uint32_t w = first + 1; w < last; ++w) n += bits(paired[w]);
+    if (to & 63) n += bits(paired[last] & toMask);
     return n;
 }
 

@@ -78,8 +78,8 @@ struct KeptPairs {
     Buffer<uint32_t> fileOrder;
 
     bool is_paired(uint32_t record) const { return (paired[record >> 6] >> (record & 63)) & 1u; }
-    // The number of paired records before record.
-    uint32_t paired_before(uint32_t record) const;
+    // The number of paired records from record from to record to - 1.
+    uint32_t paired_between(uint32_t from, uint32_t to) const;
 };
 
 // The pairs of each listed file, in pair order, for the files whose pairs fit

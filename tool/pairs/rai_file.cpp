@@ -48,9 +48,14 @@ struct SlotValues {
     void mark(uint32_t slot) { paired[slot >> 3] |= static_cast<unsigned char>(1u << (slot & 7)); }
     // The number of paired returns of slots first .. last - 1 (first a multiple of 8).
     uint32_t count(uint32_t first, uint32_t last) const {
-        uint32_t n = 0;
-        for (uint32_t byte = first / 8; byte < (last + 7) / 8; ++byte)
-            n += static_cast<uint32_t>(__builtin_popcount(paired[byte]));
+        uint32_t n = 0, byte = first / 8;
+        for (const uint32_t end = (last + 7) / 8; byte < end;) {  // eight bytes at a time, then the rest
+            uint64_t word = 0;
+            const uint32_t take = std::min<uint32_t>(8, end - byte);
+            std::memcpy(&word, paired + byte, take);
+            n += static_cast<uint32_t>(__builtin_popcountll(word));
+            byte += take;
+        }
         return n;
     }
     // The paired returns of slots first .. last - 1 (a range of whole bytes of
