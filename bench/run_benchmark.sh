@@ -64,23 +64,41 @@ run_tool() {
   local pairs
   pairs=$(sed -n 's/^Total: *\([0-9]*\).*/\1/p' <<<"$out")
   read -r _ wall user sys peak < <(grep '^TIME ' <<<"$out")
-  echo "$wall $(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }') $peak $pairs"
+  echo "$wall $user $sys $peak $pairs"
+}
+
+# Seconds to touch 700 MB of fresh memory, measured before and after the
+# runs (not between them, where it would leave them memory already touched):
+# on a virtual machine this varies with the host (memory it has taken back
+# must be given again), and with it the system time of a run, which touches
+# about that much.
+fresh_memory() {
+  local t0 t1
+  t0=$(date +%s.%N)
+  dd if=/dev/zero of=/dev/null bs=700M count=1 status=none
+  t1=$(date +%s.%N)
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'
 }
 
 cores=$(nproc)
 echo "Survey: $returns returns in ${#files[@]} files, $(du -sh . | cut -f1) ($cache)"
+echo "Touching 700 MB of fresh memory: $(fresh_memory) s (before the runs; after them below)"
 floor >/dev/null           # warm-up: inputs in the page cache
 run_tool "$cores" >/dev/null  # warm-up of the tool
 for ((r = 1; r <= runs; ++r)); do
   f=$(floor)
   printf '\nI/O floor (cat: inputs read twice, copied once): %.2f s wall\n' "$f"
   for threads in 1 "$cores"; do
-    read -r wall cpu peak pairs < <(run_tool "$threads")
-    awk -v t="$threads" -v w="$wall" -v c="$cpu" -v n="$returns" -v p="$pairs" -v f="$f" -v m="$peak" 'BEGIN {
-      printf "%2d thread(s): %6.2f s wall %6.2f s CPU  %5.2f M returns/s wall  %5.2f M returns/s CPU  %5.2f M pairs/s wall  %5.1f x floor  peak %5.0f MB\n",
-        t, w, c, n / w / 1e6, n / c / 1e6, p / w / 1e6, w / f, m / 1024 }'
+    read -r wall user sys peak pairs < <(run_tool "$threads")
+    awk -v t="$threads" -v w="$wall" -v u="$user" -v s="$sys" -v n="$returns" -v p="$pairs" -v f="$f" -v m="$peak" 'BEGIN {
+      c = u + s
+      printf "%2d thread(s): %6.2f s wall %6.2f s CPU (%.2f user, %.2f system)  %5.2f M returns/s wall  %5.2f M returns/s CPU  %5.2f M pairs/s wall  %5.1f x floor  peak %5.0f MB\n",
+        t, w, c, u, s, n / w / 1e6, n / c / 1e6, p / w / 1e6, w / f, m / 1024 }'
   done
 done
+
+echo
+echo "Touching 700 MB of fresh memory: $(fresh_memory) s"
 
 # The intensity image at 1 m cells against one read of every input.
 for ((r = 1; r <= runs; ++r)); do
