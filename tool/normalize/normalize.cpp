@@ -39,14 +39,14 @@ constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 // Replaces the intensity of each of the n records in block, the first of
 // them record number first of the file, by its normalized value. A paired
 // return whose pairs were kept in memory has its range and cosine there (the
-// same values, from the same record and trajectory); nextPaired is the number
-// of paired records before first.
-void normalize_records(unsigned char* block, std::size_t n, uint32_t first, uint32_t nextPaired,
-                       const NormalizeJob& job, const torvane::LAS12Header& h, std::size_t& cursor) {
+// same values, from the same record and trajectory); kept holds the file's
+// kept pairs (or is nullptr), nextPaired is the number of paired records before first.
+void normalize_records(unsigned char* block, std::size_t n, uint32_t first, const KeptPairs* kept,
+                       uint32_t nextPaired, const NormalizeJob& job, const torvane::LAS12Header& h,
+                       std::size_t& cursor) {
     const uint16_t len = h.PointDataRecordLength;
     const double firstT = _rd.front().T, lastT = _rd.back().T;
     const bool truncate = _truncateIntensityFlag == 0;
-    const KeptPairs* kept = pairs_in_memory(job.LASID) ? &_pairStore.files[job.LASID] : nullptr;
     for (std::size_t k = 0; k < n; ++k) {
         unsigned char* rec = block + k * len;
         // The pair search saw every time within the trajectory.
@@ -119,10 +119,10 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
     // The blocks of records, shared out over the threads; each record is
     // normalized from itself and the trajectory alone, and written where it was.
     BlockOutcome outcome;
+    const KeptPairs* kept = pairs_in_memory(job.LASID) ? &_pairStore.files[job.LASID] : nullptr;
     run_parts(parts, [&](unsigned part) {
         Buffer<unsigned char>& block = job.blocks[part];
         std::size_t cursor = 0;
-        const KeptPairs* kept = pairs_in_memory(job.LASID) ? &_pairStore.files[job.LASID] : nullptr;
         uint32_t counted = 0, pairedBefore = 0;  // the paired records before record counted
         for (std::size_t b = part; b < blocks && outcome.wanted(b); b += parts) {
             const std::size_t n = std::min<std::size_t>(perBlock, h.NumberOfPointReturns - b * perBlock);
@@ -132,7 +132,7 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
             counted = first;
             try {
                 read_input_at(in, block.data(), n * len, offset, name);
-                normalize_records(block.data(), n, first, pairedBefore, job, h, cursor);
+                normalize_records(block.data(), n, first, kept, pairedBefore, job, h, cursor);
             } catch (const Failure& f) {
                 outcome.failed(b, f);
                 return;
