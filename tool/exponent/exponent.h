@@ -17,18 +17,14 @@ void cmpMeanRange();
 void cmpPreNormIntensityVar();
 double cmpPostNormIntensityVar(double factor);
 void calcRangeFactor(double ax, double bx, double cx);
-// How the search may compute values it may need next: beside the one it needs
-// (the same function as V, callable on another thread), or together with it
-// (V at two points in one call).
-struct AheadValues {
-    const std::function<double(double)>* beside = nullptr;
-    const std::function<std::pair<double, double>(double, double)>* together = nullptr;
-};
+// V at two points in one call: how the search computes a value it may need
+// next together with the one it needs.
+using TogetherValues = std::function<std::pair<double, double>(double, double)>;
 // Golden-section minimisation of V inside [ax, cx] starting from bx, with the
 // iteration line; leaves the minimum's abscissa and value, returns the
 // iterations. Values computed ahead change nothing of the result.
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
-                          double& fmin, const AheadValues& ahead = {});
+                          double& fmin, const TogetherValues* together = nullptr);
 // Stops the run when the ranges of the pairs leave nothing to normalize.
 [[noreturn]] void fail_unnormalizable_ranges();
 void delete_tmp_RAI_files();

@@ -1,10 +1,9 @@
 // Within-pair intensity variance after normalization, and the golden-section
 // search for the exponent that minimises it.
 #include <cmath>
-#include <future>
-#include <system_error>
 
 #include "exponent.h"
+#include "parallel.h"
 
 namespace quilvor {
 
@@ -29,12 +28,51 @@ struct VarianceBuffers {
     Buffer<double> normalized;  // the normalized intensity of each return of a block
 };
 
+// The normalized intensities of returns first .. last - 1 of block b, for each of K exponents.
+template <int K>
+void normalize_returns(const PairBlock& b, const double* const (&power)[K], double* const (&N)[K], std::size_t first,
+                       std::size_t last) {
+    for (std::size_t r = first; r < last; ++r)
+        for (int j = 0; j < K; ++j) N[j][r] = normalized_intensity(power[j], b.range[r], b.intensity[r], b.cosine[r]);
+}
+
+// Adds the squared differences of the normalized intensities n of the pairs of
+// block b to sum, in pair order.
+void add_pair_terms(const PairBlock& b, const double* n, double& sum) {
+    double q = sum;
+    b.for_each_pair([&q, n](uint32_t i1, uint32_t i2) {
+        const double N1 = n[i1], N2 = n[i2];
+        q += (N1 - N2) * (N1 - N2);
+    });
+    sum = q;
+}
+
+// The same for K exponents side by side, in one pass.
+template <int K>
+void add_pair_terms(const PairBlock& b, double* const (&N)[K], double (&Q)[K]) {
+    double q[K];
+    for (int j = 0; j < K; ++j) q[j] = Q[j];
+    b.for_each_pair([&q, &N](uint32_t i1, uint32_t i2) {
+        for (int j = 0; j < K; ++j) {
+            const double N1 = N[j][i1], N2 = N[j][i2];
+            q[j] += (N1 - N2) * (N1 - N2);
+        }
+    });
+    for (int j = 0; j < K; ++j) Q[j] = q[j];
+}
+
+// Blocks of fewer returns than this are done on one thread (threads are
+// started for each block, and the pairs read from RAI files come in blocks of
+// 65,536).
+constexpr std::size_t kSharedBlock = std::size_t{1} << 20;
+
 // Adds the squared differences of the normalized intensities of the pairs of
 // block b to Q[j], in pair order, for each of K exponents (buffers[j] holds
 // the powers of exponent j); each return's normalized intensity is computed
-// once, however many pairs it belongs to. The sums of the K exponents are
-// apart, so that the time of one sum (each addition waits for the one before)
-// carries K of them.
+// once, however many pairs it belongs to. Each sum waits for its addition
+// before, so one pass carries K of them: on one thread side by side, on
+// several threads one sum each (the normalized intensities computed by all
+// threads in ranges of returns first).
 template <int K>
 void add_squared_differences(const PairBlock& b, VarianceBuffers* const (&buffers)[K], double (&Q)[K]) {
     const double* power[K];
@@ -45,17 +83,15 @@ void add_squared_differences(const PairBlock& b, VarianceBuffers* const (&buffer
         power[j] = buffers[j]->power.data();
         N[j] = buffers[j]->normalized.data();
     }
-    for (std::size_t r = 0; r < b.nReturns; ++r)
-        for (int j = 0; j < K; ++j) N[j][r] = normalized_intensity(power[j], b.range[r], b.intensity[r], b.cosine[r]);
-    double q[K];
-    for (int j = 0; j < K; ++j) q[j] = Q[j];
-    b.for_each_pair([&q, &N](uint32_t i1, uint32_t i2) {
-        for (int j = 0; j < K; ++j) {
-            const double N1 = N[j][i1], N2 = N[j][i2];
-            q[j] += (N1 - N2) * (N1 - N2);
-        }
-    });
-    for (int j = 0; j < K; ++j) Q[j] = q[j];
+    if (_threads < K || b.nReturns < kSharedBlock) {
+        normalize_returns(b, power, N, 0, b.nReturns);
+        add_pair_terms(b, N, Q);
+        return;
+    }
+    const Ranges returns(static_cast<uint32_t>(b.nReturns));
+    run_parts(returns.count,
+              [&](unsigned part) { normalize_returns(b, power, N, returns.first(part), returns.first(part + 1)); });
+    run_parts(K, [&](unsigned j) { add_pair_terms(b, N[j], Q[j]); });
 }
 
 // V at K exponents in one pass over the pairs, each with its own table of
@@ -82,35 +118,22 @@ double post_norm_variance(double factor, VarianceBuffers& buffers) {
 }
 
 // The values of V the search asks for. A value the search may ask for next
-// is computed beside the one it asks for now, on a second thread, or together
-// with it in one pass; a guessed value is only used for its own point, so the
-// values, and the order of the iterations, are those of the search without it.
+// is computed together with the one it asks for now, in one pass; a guessed
+// value is only used for its own point, so the values, and the order of the
+// iterations, are those of the search without it.
 class Lookahead {
   public:
-    Lookahead(const std::function<double(double)>& V, const AheadValues& ahead) : V_(V), ahead_(ahead) {}
-    ~Lookahead() {
-        if (pending_.valid()) pending_.wait();
-    }
+    Lookahead(const std::function<double(double)>& V, const TogetherValues* together) : V_(V), together_(together) {}
     // V(x): the guessed value when x was the guess; otherwise computed here,
     // with V(next) too when guessNext.
     double value(double x, bool guessNext = false, double next = 0) {
-        if (pending_.valid() && x_ == x) return pending_.get();
         if (ready_ && x_ == x) {
             ready_ = false;
             return readyValue_;
         }
-        if (pending_.valid()) pending_.wait();  // a wrong guess: done by now, dropped
-        pending_ = {};
         ready_ = false;
-        if (guessNext && ahead_.beside != nullptr) {
-            try {
-                pending_ = std::async(std::launch::async, *ahead_.beside, next);
-                x_ = next;
-            } catch (const std::system_error&) {
-                ahead_.beside = nullptr;  // no second thread: go on without
-            }
-        } else if (guessNext && ahead_.together != nullptr) {
-            const auto [now, then] = (*ahead_.together)(x, next);
+        if (guessNext && together_ != nullptr) {
+            const auto [now, then] = (*together_)(x, next);
             x_ = next;
             readyValue_ = then;
             ready_ = true;
@@ -121,8 +144,7 @@ class Lookahead {
 
   private:
     const std::function<double(double)>& V_;
-    AheadValues ahead_;
-    std::future<double> pending_;
+    const TogetherValues* together_;
     bool ready_ = false;
     double readyValue_ = 0;
     double x_ = 0;
@@ -138,8 +160,8 @@ VarianceBuffers& search_buffers() {
 double cmpPostNormIntensityVar(double factor) { return post_norm_variance(factor, search_buffers()); }
 
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
-                          double& fmin, const AheadValues& aheadValues) {
-    Lookahead ahead(V, aheadValues);
+                          double& fmin, const TogetherValues* together) {
+    Lookahead ahead(V, together);
     const double R = 0.61803399;
     const double C = 1 - R;
     double x0 = ax, x1, x2, x3 = cx;
@@ -185,25 +207,17 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
 }
 
 void calcRangeFactor(double ax, double bx, double cx) {
-    // With a second thread and every pair in memory, a value the search may
-    // ask for next is computed on it meanwhile; otherwise together with the
-    // one asked for, in the same pass over the pairs (pairs read from RAI
-    // files go through the run's one set of read buffers, so they are read on
-    // this thread only, and once for both).
-    bool inMemory = true;
-    for (uint16_t i = 0; i < _fileCount; ++i) inMemory = inMemory && _pairInfo[i].nPairs > 0 && pairs_in_memory(i);
+    // A value the search may ask for next is computed together with the one
+    // it asks for, in the same pass over the pairs (pairs read from RAI files
+    // go through the run's one set of read buffers, and are read once for both).
     static VarianceBuffers second;
-    const std::function<double(double)> beside = [](double e) { return post_norm_variance(e, second); };
-    const std::function<std::pair<double, double>(double, double)> together = [](double e1, double e2) {
+    const TogetherValues together = [](double e1, double e2) {
         VarianceBuffers* const both[2] = {&search_buffers(), &second};
         double V[2];
         post_norm_variances({e1, e2}, both, V);
         return std::pair{V[0], V[1]};
     };
-    AheadValues ahead;
-    if (_threads > 1 && inMemory) ahead.beside = &beside;
-    else ahead.together = &together;
-    golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar, ahead);
+    golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar, &together);
     if (std::isnan(_postNormIntensityVar)) fail_unnormalizable_ranges();
 }
 

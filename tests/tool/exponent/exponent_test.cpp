@@ -100,6 +100,51 @@ TEST_F(Estimation, PostNormalizationVarianceAtZeroKeepsTheCosine) {
     EXPECT_NEAR(cmpPostNormIntensityVar(0), 50.0, 1e-6);
 }
 
+// Pairs kept in memory, enough for the variance pass to be shared out over the
+// threads: the same V as the sum in pair order, and the same search, for any
+// number of threads.
+TEST_F(Estimation, SharedVariancePassKeepsThePairOrder) {
+    const unsigned threads = _threads;
+    const uint32_t nReturns = (1u << 20) + 4099, nPairs = nReturns - 8;
+    _pairInfo.push_back(pairStruct{"a.las", "tmp_RAI_a.dat", nPairs, -1.0});
+    _fileCount = 1;
+    reset_pair_store(uint64_t{1} << 30, 1);
+    ASSERT_TRUE(keep_pairs_in_memory(0, nPairs, nReturns, nReturns));
+    KeptPairs& k = _pairStore.files[0];
+    for (uint32_t r = 0; r < nReturns; ++r)
+        k.returns.set(r, incidence_cosine(static_cast<float>(r % 61)), static_cast<uint16_t>(90 + r % 113),
+                      static_cast<uint16_t>(r * 7919 % 4001));
+    for (uint32_t t = 0; t < nPairs; ++t)
+        ASSERT_TRUE(PairPositions::encode(t == 0 ? 0 : t - 1, t, t + 1 + t % 7, k.pairs.code[t]));
+    estimate_means();
+    const std::vector<double> power = range_power_table(_meanRange, 0.7);
+    double Q = 0;
+    const PairedReturns& r = k.returns;
+    for (uint32_t t = 0; t < nPairs; ++t) {
+        const uint32_t i2 = t + 1 + t % 7;
+        const double N1 = normalized_intensity(power, r.range[t], r.intensity[t], r.cosine[t]);
+        const double N2 = normalized_intensity(power, r.range[i2], r.intensity[i2], r.cosine[i2]);
+        Q += (N1 - N2) * (N1 - N2);
+    }
+    double factor[4], V[4];
+    for (unsigned n : {1u, 2u, 3u}) {
+        _threads = n;
+        EXPECT_EQ(cmpPostNormIntensityVar(0.7), std::sqrt(Q / nPairs)) << n;
+        testing::internal::CaptureStdout();
+        calcRangeFactor(0.01, 2.0, 4.0);
+        testing::internal::GetCapturedStdout();
+        factor[n] = _normFactor;
+        V[n] = _postNormIntensityVar;
+    }
+    EXPECT_EQ(V[1], cmpPostNormIntensityVar(factor[1]));
+    _threads = threads;
+    reset_pair_store(0, 0);
+    EXPECT_EQ(factor[2], factor[1]);
+    EXPECT_EQ(factor[3], factor[1]);
+    EXPECT_EQ(V[2], V[1]);
+    EXPECT_EQ(V[3], V[1]);
+}
+
 TEST(GoldenSection, EndPointsTiesAndQuadratic) {
     double x = 0, f = 0;
     testing::internal::CaptureStdout();
@@ -122,9 +167,8 @@ TEST(GoldenSection, EndPointsTiesAndQuadratic) {
               std::string::npos);
 }
 
-// Values computed ahead, on a second thread or together with the value asked
-// for, change nothing: the same minimum, value, iterations and lines,
-// whichever way the search moves.
+// Values computed ahead, together with the value asked for, change nothing:
+// the same minimum, value, iterations and lines, whichever way the search moves.
 TEST(GoldenSection, ValuesComputedAheadChangeNothing) {
     const std::vector<std::function<double(double)>> functions = {
         [](double e) { return (e - 2.0) * (e - 2.0); }, [](double e) { return -e; }, [](double e) { return e; },
@@ -135,17 +179,13 @@ TEST(GoldenSection, ValuesComputedAheadChangeNothing) {
         testing::internal::CaptureStdout();
         const int it = golden_section_search(0.01, 2.0, 4.0, functions[k], x, f);
         const std::string out = testing::internal::GetCapturedStdout();
-        const std::function<std::pair<double, double>(double, double)> together = [&](double a, double b) {
-            return std::pair{functions[k](a), functions[k](b)};
-        };
-        for (const AheadValues& ahead : {AheadValues{&functions[k], nullptr}, AheadValues{nullptr, &together}}) {
-            testing::internal::CaptureStdout();
-            const int ita = golden_section_search(0.01, 2.0, 4.0, functions[k], xa, fa, ahead);
-            EXPECT_EQ(testing::internal::GetCapturedStdout(), out) << k;
-            EXPECT_EQ(ita, it) << k;
-            EXPECT_EQ(xa, x) << k;
-            EXPECT_EQ(std::memcmp(&fa, &f, sizeof f), 0) << k;
-        }
+        const TogetherValues together = [&](double a, double b) { return std::pair{functions[k](a), functions[k](b)}; };
+        testing::internal::CaptureStdout();
+        const int ita = golden_section_search(0.01, 2.0, 4.0, functions[k], xa, fa, &together);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), out) << k;
+        EXPECT_EQ(ita, it) << k;
+        EXPECT_EQ(xa, x) << k;
+        EXPECT_EQ(std::memcmp(&fa, &f, sizeof f), 0) << k;
     }
 }
 
