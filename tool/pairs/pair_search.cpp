@@ -1,6 +1,7 @@
 // The search for pairs of returns from different swaths in the cells of the grid.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "pairs.h"
@@ -65,10 +66,19 @@ struct DistanceTest {
     }
 };
 
+// The bands of rows of a pass: at most one a thread, and 64.
+unsigned max_bands() { return std::clamp(_threads, 1u, 64u); }
+
+// Sets the mark of a slot.
+inline void mark_slot(unsigned char* marks, int32_t slot) {
+    marks[slot >> 3] |= static_cast<unsigned char>(1u << (slot & 7));
+}
+
 template <class Sink>
 struct Search {
     const CellOrderedFile& g;
     Sink& out;
+    unsigned char* marks;  // a bit per slot: the paired returns
     const double minT = _minTimeBWSwaths, maxT = _maxTimeBWSwaths;
     const DistanceTest distance{_maxPairDist};
 
@@ -105,8 +115,11 @@ struct Search {
                 decoded = true;
             }
             const torvane::RealXYZ pb = torvane::decode_xyz(B, h);
-            if (distance.within(SquareDistance3D(pa.X, pa.Y, pa.Z, pb.X, pb.Y, pb.Z)))
+            if (distance.within(SquareDistance3D(pa.X, pa.Y, pa.Z, pb.X, pb.Y, pb.Z))) {
                 out.add(a * static_cast<int32_t>(len), b * static_cast<int32_t>(len));
+                mark_slot(marks, a);
+                mark_slot(marks, b);
+            }
         }
     }
 };
@@ -158,9 +171,9 @@ void run_pass(const PairJob& job, PairWriter& out, const Pass& p) {
     CellOrderedFile& g = job.g;
     const int64_t r0 = std::max<int64_t>(p.rowLo, g.row0), r1 = std::min<int64_t>(p.rowHi, int64_t{g.row0} + g.wrows - 1);
     if (r0 > r1) return;
-    const unsigned parts = static_cast<unsigned>(std::clamp<int64_t>(std::min<int64_t>(_threads, r1 - r0 + 1), 1, 64));
+    const unsigned parts = static_cast<unsigned>(std::min<int64_t>(max_bands(), r1 - r0 + 1));
     if (parts == 1) {
-        Search<PairWriter> s{g, out};
+        Search<PairWriter> s{g, out, g.paired_marks()};
         visit_rows(s, p, r0, r1);
         return;
     }
@@ -180,18 +193,36 @@ void run_pass(const PairJob& job, PairWriter& out, const Pass& p) {
     run_parts(parts, [&](unsigned band) {
         if (firstRow[band] >= firstRow[band + 1]) return;
         if (band == 0) {
-            Search<PairWriter> s{g, out};
+            Search<PairWriter> s{g, out, g.paired_marks()};
             visit_rows(s, p, firstRow[0], firstRow[1] - 1);
         } else {
             g.bandPairs[band].clear();
             PairKeeper keep{g.bandPairs[band]};
-            Search<PairKeeper> s{g, keep};
+            Search<PairKeeper> s{g, keep, g.bandMarks[band].data()};
             visit_rows(s, p, firstRow[band], firstRow[band + 1] - 1);
         }
     });
     for (unsigned band = 1; band < parts; ++band) {
         out.append(g.bandPairs[band]);
         g.bandPairs[band].clear();
+    }
+}
+
+// Clears the paired marks, and those of the bands after the first (each band
+// marks its own: the returns of one pair may lie in the rows of two bands).
+void clear_marks(CellOrderedFile& g) {
+    std::memset(g.paired_marks(), 0, g.paired_mark_bytes());
+    if (g.bandMarks.size() < max_bands()) g.bandMarks.resize(max_bands());
+    for (unsigned band = 1; band < max_bands(); ++band)
+        if (!g.bandMarks[band].resize_zeroed(g.paired_mark_bytes())) throw std::bad_alloc();
+}
+
+// Adds the marks of the bands after the first to the paired marks.
+void merge_marks(CellOrderedFile& g) {
+    unsigned char* marks = g.paired_marks();
+    for (unsigned band = 1; band < max_bands(); ++band) {
+        const unsigned char* m = g.bandMarks[band].data();
+        for (std::size_t k = 0; k < g.paired_mark_bytes(); ++k) marks[k] |= m[k];
     }
 }
 
@@ -204,6 +235,7 @@ uint32_t search_return_pairs(const PairJob& job, std::FILE* tmp) {
     PairWriter out{tmp, job.tmpName, g.pairBlock};
     const int64_t ncols = g.ncols, nrows = g.nrows;
     try {
+        clear_marks(g);
         // Pass 1: within every cell.
         run_pass(job, out, Pass{0, nrows - 1, 0, ncols - 1, 0, 0, true});
         // Passes 2 to 5: interior columns against north-west, north, north-east and west.
@@ -228,6 +260,7 @@ uint32_t search_return_pairs(const PairJob& job, std::FILE* tmp) {
         fail("\nFailed to allocate memory for the pairs of %s\n", _pairInfo[job.LASID].LASName.c_str());
     }
     out.flush();
+    merge_marks(g);
     return out.nPairs;
 }
 

@@ -43,10 +43,13 @@ struct CellOrderedFile {
     std::vector<Buffer<int32_t>> rangeNextSlot;  // per range of records after the first
     Buffer<unsigned char> pLAS;       // N records, cell order, kRecordBytes of each
     // 16 bytes of working memory per return; once the records are in cell
-    // order, bytes 8 x N to 12 x N hold the slot of each record (int32 by record number).
+    // order, bytes 8 x N to 12 x N hold the slot of each record (int32 by
+    // record number), and from byte 14 x N a bit per slot marks the returns
+    // that the pair search paired.
     Buffer<unsigned char> perReturn;
+    std::vector<Buffer<unsigned char>> bandMarks;  // the paired marks of the bands of rows after the first
     std::vector<Buffer<unsigned char>> blocks;  // one read block per thread
-    Buffer<int32_t> pairBlock;        // pair offsets on their way to or from the pair-index file
+    Buffer<int32_t> pairBlock;        // pair offsets on their way to the pair-index file
     std::vector<std::vector<int32_t>> bandPairs;  // pairs of the bands of rows after the first
     std::vector<Buffer<int32_t>> pairBlocks;                 // per thread, for reading pairs back
     std::vector<Buffer<RangeAngleIntensityStruct>> raiBlocks;  // per thread, RAI records on their way to the file
@@ -62,6 +65,8 @@ struct CellOrderedFile {
     const unsigned char* record(int32_t slot) const {
         return pLAS.data() + static_cast<std::size_t>(slot) * kRecordBytes;
     }
+    unsigned char* paired_marks() { return perReturn.data() + std::size_t{14} * N; }
+    std::size_t paired_mark_bytes() const { return (std::size_t{N} + 7) / 8; }
 };
 
 // One file's pair stage. Its steps share their work out over the run's threads.
@@ -84,7 +89,8 @@ void pair_data_to_file(const PairJob& job);
 // The three stages of pair_data_to_file.
 // Reads the file into cell order; false for a file without point records.
 bool build_grid_index(const PairJob& job);
-// Searches the grid for pairs, writing them to tmp; returns the number found.
+// Searches the grid for pairs, writing them to tmp and marking their returns;
+// returns the number found.
 uint32_t search_return_pairs(const PairJob& job, std::FILE* tmp);
 // Range, angle and intensity of both returns of every pair of tmp (which it
 // takes over and removes) into the RAI file.

@@ -19,13 +19,13 @@ namespace quilvor {
 namespace {
 
 // A return's range and angle depend only on its own record and the
-// trajectory, so each paired return is computed once, whichever roles it has
-// in however many pairs: the records are those of computing the first and the
-// second returns of all pairs apart. The values are kept by slot in the
-// stage's per-return memory (16 bytes a return, beside the slot of each
-// record); when the pairs are kept in memory, each paired return also gets
-// its place among the file's paired returns (its rank, in slot order) and its
-// terms there.
+// trajectory, so each paired return (marked by the pair search) is computed
+// once, whichever roles it has in however many pairs: the records are those of
+// computing the first and the second returns of all pairs apart. The values
+// are kept by slot in the stage's per-return memory (16 bytes a return, beside
+// the slot of each record); when the pairs are kept in memory, each paired
+// return also gets its place among the file's paired returns (its rank, in
+// slot order) and its terms there.
 struct SlotValues {
     uint32_t* rank;
     float* angle;
@@ -41,11 +41,9 @@ struct SlotValues {
         angle = reinterpret_cast<float*>(base + 4 * N);
         slotOf = reinterpret_cast<const int32_t*>(base + 8 * N);
         range = reinterpret_cast<uint16_t*>(base + 12 * N);
-        paired = base + 14 * N;
-        std::memset(paired, 0, (N + 7) / 8);
+        paired = g.paired_marks();
     }
     bool is_paired(uint32_t slot) const { return paired[slot >> 3] & (1u << (slot & 7)); }
-    void mark(uint32_t slot) { paired[slot >> 3] |= static_cast<unsigned char>(1u << (slot & 7)); }
     // The number of paired returns of slots first .. last - 1 (first a multiple of 8).
     uint32_t count(uint32_t first, uint32_t last) const {
         uint32_t n = 0, byte = first / 8;
@@ -94,9 +92,10 @@ struct SlotOf {
 // Calls fn(t, slot1, slot2) for the pairs t = first .. last - 1 of the
 // pair-index file, in their order, read through block. What comes back is
 // checked before use: every offset must be the start of a record of the
-// point data.
+// point data that the pair search paired.
 template <class Fn>
-void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t last, Buffer<int32_t>& block, Fn fn) {
+void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t last, Buffer<int32_t>& block,
+                   const SlotValues& slots, Fn fn) {
     CellOrderedFile& g = job.g;
     const char* name = job.tmpName.c_str();
     block.resize_or_fail(std::size_t{1} << 20, "\nFailed to allocate memory for pair-element index position\n");
@@ -113,7 +112,8 @@ void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t 
         }
         for (std::size_t k = 0; k < want; ++k) {
             uint32_t s1, s2;
-            if (!slot_of(block[2 * k], s1) || !slot_of(block[2 * k + 1], s2))
+            if (!slot_of(block[2 * k], s1) || !slot_of(block[2 * k + 1], s2) || !slots.is_paired(s1) ||
+                !slots.is_paired(s2))
                 fail("\nTemporary binary file %s is corrupt\n", name);
             fn(t + static_cast<uint32_t>(k), s1, s2);
         }
@@ -155,16 +155,11 @@ void keep_file_order(const CellOrderedFile& g, const SlotValues& slots, KeptPair
     });
 }
 
-// Marks the paired returns, takes room for the file's pairs in memory when
-// they fit, and computes range and angle of every paired return (and its kept
-// terms), in ranges of slots shared out over the threads; returns the kept
-// pairs, or nullptr.
-KeptPairs* compute_paired_returns(const PairJob& job, std::FILE* tmp, uint32_t nPairs, SlotValues& slots) {
+// Takes room for the file's pairs in memory when they fit, and computes range
+// and angle of every paired return (and its kept terms), in ranges of slots
+// shared out over the threads; returns the kept pairs, or nullptr.
+KeptPairs* compute_paired_returns(const PairJob& job, uint32_t nPairs, SlotValues& slots) {
     CellOrderedFile& g = job.g;
-    for_each_pair(job, tmp, 0, nPairs, g.pairBlock, [&](uint32_t, uint32_t s1, uint32_t s2) {
-        slots.mark(s1);
-        slots.mark(s2);
-    });
     const Ranges slotParts(g.N, 8);  // in whole bytes of the slot marks
     std::vector<uint32_t> firstRank(slotParts.count + 1, 0);
     for (unsigned part = 0; part < slotParts.count; ++part)
@@ -225,7 +220,7 @@ bool write_rai_records(const PairJob& job, std::FILE* tmp, std::FILE* out, uint3
             start += static_cast<uint32_t>(used);
             used = 0;
         };
-        for_each_pair(job, tmp, pairParts.first(part), pairParts.first(part + 1), g.pairBlocks[part],
+        for_each_pair(job, tmp, pairParts.first(part), pairParts.first(part + 1), g.pairBlocks[part], slots,
                       [&](uint32_t t, uint32_t s1, uint32_t s2) {
                           RangeAngleIntensityStruct& rec = block[used++];
                           rec.Range1 = slots.range[s1];
@@ -253,14 +248,22 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     pairStruct& entry = _pairInfo[job.LASID];
     job.out.print("  ... Computing Range for first return in a pair ...");
     SlotValues slots(job.g);
-    KeptPairs* kept = compute_paired_returns(job, tmp.get(), nPairs, slots);
+    KeptPairs* kept = compute_paired_returns(job, nPairs, slots);
     job.out.print("\r  ... Computing Range for second return in a pair ...");
 
     entry.nPairs = nPairs;
     const char* RAIName = entry.RAIName.c_str();
     FilePtr out = create_temporary_file(entry.RAIName, "wb");
     if (!out) fail("\nFailed to open binary file %s for writing\n", RAIName);
-    const bool written = write_rai_records(job, tmp.get(), out.get(), nPairs, slots, kept);
+    bool written = false;
+    try {
+        written = write_rai_records(job, tmp.get(), out.get(), nPairs, slots, kept);
+    } catch (const Failure&) {
+        // A pair-index file found corrupt (or no memory): the RAI file was not to be begun.
+        out.reset();
+        remove_temporary_file(entry.RAIName);
+        throw;
+    }
     if (kept != nullptr) keep_file_order(job.g, slots, *kept);
     tmp.reset();
     remove_temporary_file(job.tmpName);

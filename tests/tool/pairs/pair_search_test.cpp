@@ -197,7 +197,9 @@ TEST(RealSurvey, SampleFileWithMadeUpTrajectory) {
 }
 
 TEST_F(PairSearch, CorruptPairIndexFileEndsTheRun) {
-    setup_run(tenth_spec(), {at(0.5, 0.5, 0, 100, 1), at(0.5, 0.5, 0, 200, 2)}, 1, 1, 1, 1000);
+    // The third return pairs with none (50 m above the others).
+    setup_run(tenth_spec(), {at(0.5, 0.5, 0, 100, 1), at(0.5, 0.5, 0, 200, 2), at(0.5, 0.5, 50, 150, 3)}, 1, 1, 1,
+              1000);
     CellOrderedFile g;
     testing::internal::CaptureStdout();
     ASSERT_TRUE(build_grid_index(0, g));
@@ -205,8 +207,9 @@ TEST_F(PairSearch, CorruptPairIndexFileEndsTheRun) {
     ASSERT_EQ(search_return_pairs(g, tmp.get()), 1u);
     testing::internal::GetCapturedStdout();
     // Foreign bytes in place of the pair: beyond the point data, off a record
-    // boundary, negative; then a file shorter than its pairs.
-    for (const int32_t bad : {0x7fffff00, 3, -28, 0}) {
+    // boundary, negative, a return the search did not pair; then a file
+    // shorter than its pairs. The RAI file is not left begun.
+    for (const int32_t bad : {0x7fffff00, 3, -28, 2 * int32_t{g.recordLength}, 0}) {
         std::rewind(tmp.get());
         const int32_t record[2] = {bad, 0};
         std::fwrite(record, 4, bad == 0 ? 1 : 2, tmp.get());
@@ -215,6 +218,7 @@ TEST_F(PairSearch, CorruptPairIndexFileEndsTheRun) {
             ASSERT_EQ(ftruncate(fileno(tmp.get()), 4), 0);
         }
         EXPECT_FAILS_WITH(write_pair_attributes(0, g, std::move(tmp), 1), "Temporary binary file ~tmp_rpi is corrupt");
+        EXPECT_FALSE(file_exists(_pairInfo[0].RAIName)) << bad;
     }
 }
 
