@@ -1,5 +1,6 @@
 // The search for pairs of returns from different swaths in the cells of the grid.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -69,9 +70,14 @@ struct DistanceTest {
 // The bands of rows of a pass: at most one a thread, and 64.
 unsigned max_bands() { return std::clamp(_threads, 1u, 64u); }
 
-// Sets the mark of a slot.
+// Sets the mark of a slot: bit slot & 7 of byte slot >> 3, set through its
+// 16-bit word (the same bit on this little-endian machine). A store through a
+// byte pointer could change any of the search's other values as far as the
+// compiler knows, and they would be read again after every pair.
+static_assert(std::endian::native == std::endian::little);
 inline void mark_slot(unsigned char* marks, int32_t slot) {
-    marks[slot >> 3] |= static_cast<unsigned char>(1u << (slot & 7));
+    uint16_t* words = reinterpret_cast<uint16_t*>(marks);
+    words[slot >> 4] |= static_cast<uint16_t>(1u << (slot & 15));
 }
 
 template <class Sink>

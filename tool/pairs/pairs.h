@@ -65,8 +65,8 @@ struct CellOrderedFile {
     const unsigned char* record(int32_t slot) const {
         return pLAS.data() + static_cast<std::size_t>(slot) * kRecordBytes;
     }
-    unsigned char* paired_marks() { return perReturn.data() + std::size_t{14} * N; }
-    std::size_t paired_mark_bytes() const { return (std::size_t{N} + 7) / 8; }
+    unsigned char* paired_marks() { return perReturn.data() + std::size_t{14} * N; }  // 16-bit aligned
+    std::size_t paired_mark_bytes() const { return (std::size_t{N} + 15) / 16 * 2; }  // whole 16-bit words
 };
 
 // One file's pair stage. Its steps share their work out over the run's threads.
