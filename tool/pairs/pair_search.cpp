@@ -29,7 +29,10 @@ struct PairWriter {
     }
     // Pairs found by another band, after this one's.
     void append(const std::vector<int32_t>& pairs) {
-        for (std::size_t k = 0; k < pairs.size(); k += 2) add(pairs[k], pairs[k + 1]);
+        flush();
+        if (!pairs.empty() && std::fwrite(pairs.data(), sizeof(int32_t), pairs.size(), tmp) != pairs.size())
+            fail("\nFailed to write to temporary binary file %s\n", tmpName.c_str());
+        nPairs += static_cast<uint32_t>(pairs.size() / 2);
     }
     [[gnu::noinline]] void flush() {
         if (used > 0 && std::fwrite(buffer.data(), sizeof(int32_t), used, tmp) != used)
