@@ -210,14 +210,17 @@ void calcRangeFactor(double ax, double bx, double cx) {
     // A value the search may ask for next is computed together with the one
     // it asks for, in the same pass over the pairs (pairs read from RAI files
     // go through the run's one set of read buffers, and are read once for both).
-    static VarianceBuffers second;
-    const TogetherValues together = [](double e1, double e2) {
+    VarianceBuffers second;
+    const TogetherValues together = [&second](double e1, double e2) {
         VarianceBuffers* const both[2] = {&search_buffers(), &second};
         double V[2];
         post_norm_variances({e1, e2}, both, V);
         return std::pair{V[0], V[1]};
     };
     golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar, &together);
+    // The normalized intensities of the largest file's pairs, twice: memory
+    // the normalized copies can have next.
+    search_buffers() = VarianceBuffers{};
     if (std::isnan(_postNormIntensityVar)) fail_unnormalizable_ranges();
 }
 

@@ -162,6 +162,8 @@ void normalizeIntensity() {
             normalize_file(NormalizeJob{t, standard_output(), blocks, power.data()});
         if (!publish_output(*output))
             fail("\nFailed to write intensity normalized data to %s\n", output->finalName.c_str());
+        // Its kept pairs have served their last use: their memory goes to the copies of the files after it.
+        release_pairs(t);
     }
     std::printf("\r%79s\r", "");
 }

@@ -57,4 +57,10 @@ void take_from_budget(uint64_t bytes) {
 
 bool pairs_in_memory(uint16_t LASID) { return LASID < _pairStore.kept.size() && _pairStore.kept[LASID]; }
 
+void release_pairs(uint16_t LASID) {
+    if (!pairs_in_memory(LASID)) return;
+    _pairStore.kept[LASID] = 0;
+    _pairStore.files[LASID] = KeptPairs{};
+}
+
 }  // namespace quilvor

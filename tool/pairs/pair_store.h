@@ -99,6 +99,8 @@ void reset_pair_store(uint64_t budgetBytes, uint16_t fileCount);
 // fit (the file is then read from its RAI file).
 bool keep_pairs_in_memory(uint16_t LASID, uint32_t nPairs, uint32_t nPaired, uint32_t N);
 bool pairs_in_memory(uint16_t LASID);
+// Gives the memory of the kept pairs of file LASID back (it is then read from its RAI file).
+void release_pairs(uint16_t LASID);
 // Takes bytes more from the budget (as much as is left), for the escaped pairs of a kept file.
 void take_from_budget(uint64_t bytes);
 
