@@ -14,7 +14,7 @@
 #include <optional>
 #include <thread>
 
-#include "driver.h"
+#include "las_input.h"
 #include "temp_files.h"
 
 namespace intensity_image {

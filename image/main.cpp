@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver.h"
+#include "las_input.h"
 #include "intensity_image.h"
 #include "temp_files.h"
 

@@ -1,9 +1,7 @@
-// Command line, LAS file list and per-file table.
+// Command line: usage text, switches and the checks of the run settings.
 #pragma once
 
-#include <string>
-#include <vector>
-
+#include "las_input.h"
 #include "run_state.h"
 
 namespace quilvor {
@@ -11,41 +9,5 @@ namespace quilvor {
 void usage();
 void findOptionalArgs(int argc, char** argv);
 void checkArgs(char** argv);
-// Reads QUILVOR_THREADS and QUILVOR_MEMORY_MB into the run settings.
-void read_run_settings();
-
-// The names of the list file (at most 65535), in their order.
-std::vector<std::string> read_list(const char* listName);
-// Builds _pairInfo from the first _fileCount names of the list file.
-void init_pairInfo(const std::vector<std::string>& names);
-// The RAI file name of a listed name: "tmp_RAI_" + its last path component
-// without the last four characters + ".dat", in the working directory.
-std::string rai_name(const std::string& LASName);
-// Refuses the run if a listed file cannot be processed; returns only when
-// every file passes, each with its validated header and size recorded.
-void check_las_4_GPSTime();
-// The normalized copy's name: the input name without its last four characters, then "_NormI.las".
-std::string normalizedName(const std::string& LASName);
-// Refuses a run whose normalized output would replace one of its own inputs.
-void check_outputs_against_inputs();
-
-// A listed LAS file open for reading, positioned after its public header block.
-struct LasInput {
-    FilePtr file;
-    torvane::LAS12Header header;
-};
-// Checks a header image and the file's size against what the stages rely on.
-void validate_layout(const char* name, const unsigned char* image, uint64_t size);
-// Opens a listed file (a regular file only). Its first opening validates the
-// header and the size and records them in the entry; every later one finds
-// them unchanged, or the run stops with "changed while it was being processed".
-// openFailure (with %s for the name) is the stage's message for a file that
-// cannot be opened.
-LasInput open_las_input(pairStruct& entry, const char* openFailure);
-// Reads bytes of point data; a short read means the file changed underneath.
-void read_input(LasInput& in, void* buffer, std::size_t bytes, const char* name);
-// The same from a given offset of the file, on any thread.
-void read_input_at(LasInput& in, void* buffer, std::size_t bytes, uint64_t offset, const char* name);
-[[noreturn]] void fail_changed(const char* name);
 
 }  // namespace quilvor

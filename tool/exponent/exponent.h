@@ -10,6 +10,7 @@
 #include "pair_store.h"
 #include "pairs.h"
 #include "run_state.h"
+#include "trajectory.h"
 
 namespace quilvor {
 
@@ -62,9 +63,6 @@ void fill_range_power_table(double* power, double meanRange, double e, uint32_t 
 // The smallest and largest range of all pairs (set with the mean range): the
 // part of the table that the exponent search reads.
 extern uint16_t _pairRangeLo, _pairRangeHi;
-
-// The cosine of an incidence angle in degrees, converted with 0.01745329252.
-inline double incidence_cosine(float angle) { return std::cos(static_cast<double>(angle) * 0.01745329252); }
 
 // The normalized intensity ((R / M)^e x I) x cos(A), with the power taken
 // from the table above and the cosine from incidence_cosine.

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <optional>
 
-#include "driver.h"
+#include "las_input.h"
 #include "exponent.h"
 #include "pair_store.h"
 #include "parallel.h"

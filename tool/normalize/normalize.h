@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "console.h"
@@ -12,6 +13,11 @@
 namespace quilvor {
 
 void normalizeIntensity();
+
+// The normalized copy's name: the input name without its last four characters, then "_NormI.las".
+std::string normalizedName(const std::string& LASName);
+// Refuses a run whose normalized output would replace one of its own inputs.
+void check_outputs_against_inputs();
 
 // One file's normalized copy.
 struct NormalizeJob {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "console.h"
-#include "driver.h"
+#include "las_input.h"
 #include "memory.h"
 #include "run_state.h"
 

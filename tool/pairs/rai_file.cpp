@@ -7,7 +7,6 @@
 #include <mutex>
 #include <vector>
 
-#include "exponent.h"
 #include "pair_store.h"
 #include "pairs.h"
 #include "parallel.h"

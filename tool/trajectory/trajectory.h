@@ -29,6 +29,9 @@ inline double Distance3D(double x1, double y1, double z1, double x2, double y2, 
     return std::sqrt(SquareDistance3D(x1, y1, z1, x2, y2, z2));
 }
 
+// The cosine of an incidence angle in degrees, converted with 0.01745329252.
+inline double incidence_cosine(float angle) { return std::cos(static_cast<double>(angle) * 0.01745329252); }
+
 // The trajectory interval of time t: the largest sample index i with T(i) <= t
 // (0 before the first sample). hint, the interval of a return shortly before,
 // makes a walk through returns in time order cost nothing per return; the

@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "driver.h"
+#include "las_input.h"
 
 namespace quilvor {
 

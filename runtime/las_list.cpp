@@ -1,8 +1,8 @@
-// The per-file table and the checks that every listed LAS file can be processed.
+// The list of LAS files, the per-file table and the checks that every listed file can be processed.
 #include <filesystem>
 #include <system_error>
 
-#include "driver.h"
+#include "las_input.h"
 
 namespace quilvor {
 
@@ -100,23 +100,6 @@ void check_las_4_GPSTime() {
             default: throw Failure("");  // check_las has printed why
         }
         open_las_input(entry, "\n%s is not a valid .las file\n\n");
-    }
-}
-
-std::string normalizedName(const std::string& LASName) {
-    return LASName.substr(0, LASName.size() - 4) + "_NormI.las";
-}
-
-void check_outputs_against_inputs() {
-    for (const pairStruct& out : _pairInfo) {
-        const std::string outName = normalizedName(out.LASName);
-        std::error_code ec;
-        if (!std::filesystem::exists(outName, ec)) continue;
-        for (const pairStruct& in : _pairInfo) {
-            std::error_code ec2;
-            if (std::filesystem::equivalent(outName, in.LASName, ec2))
-                fail("\nOutput file %s would overwrite input file %s\n", outName.c_str(), in.LASName.c_str());
-        }
     }
 }
 

@@ -1,7 +1,7 @@
 // A listed file that changes while the run reads it: whatever is read twice is checked twice.
 #include <sys/stat.h>
 
-#include "driver.h"
+#include "las_input.h"
 #include "normalize.h"
 #include "pair_test_support.h"
 

@@ -7,7 +7,8 @@
 
 #include "las_builder.h"
 #include "run_state.h"
-#include "driver.h"
+#include "las_input.h"
+#include "normalize.h"
 
 using namespace testutil;
 

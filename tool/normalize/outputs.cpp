@@ -1,0 +1,26 @@
+// The names of the normalized copies, and the check that none replaces an input.
+#include <filesystem>
+#include <system_error>
+
+#include "normalize.h"
+
+namespace quilvor {
+
+std::string normalizedName(const std::string& LASName) {
+    return LASName.substr(0, LASName.size() - 4) + "_NormI.las";
+}
+
+void check_outputs_against_inputs() {
+    for (const pairStruct& out : _pairInfo) {
+        const std::string outName = normalizedName(out.LASName);
+        std::error_code ec;
+        if (!std::filesystem::exists(outName, ec)) continue;
+        for (const pairStruct& in : _pairInfo) {
+            std::error_code ec2;
+            if (std::filesystem::equivalent(outName, in.LASName, ec2))
+                fail("\nOutput file %s would overwrite input file %s\n", outName.c_str(), in.LASName.c_str());
+        }
+    }
+}
+
+}  // namespace quilvor
