@@ -73,7 +73,7 @@ ImageOptions parse_image_arguments(int argc, char** argv) {
 void shape_grid(IntensityGrid& grid, const ImageOptions& o) {
     double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
     for (const quilvor::pairStruct& entry : quilvor::_pairInfo) {
-        const torvane::LAS12Header h = torvane::header_from_bytes(entry.header.data());
+        const torvane::LASHeader h = torvane::header_from_bytes(entry.header.data());
         const double west = h.MinX, east = h.MaxX, south = h.MinY, north = h.MaxY;  // unpacked copies
         minX = std::min(minX, west), maxX = std::max(maxX, east);
         minY = std::min(minY, south), maxY = std::max(maxY, north);
@@ -99,9 +99,10 @@ void shape_grid(IntensityGrid& grid, const ImageOptions& o) {
         fail("\nFailed to allocate memory for a grid of %u x %u cells\n", grid.ncols, grid.nrows);
 }
 
-void add_records(IntensityGrid& grid, const torvane::LAS12Header& h, const unsigned char* block, std::size_t n,
+void add_records(IntensityGrid& grid, const torvane::LASHeader& h, const unsigned char* block, std::size_t n,
                  bool firstOnly) {
     const uint16_t len = h.PointDataRecordLength;
+    const torvane::PointFormat& format = torvane::point_format(h.PointDataFormatID);
     const double west = grid.west, north = grid.north, inverse = 1.0 / grid.cell;
     const double colLimit = grid.ncols + 1.0, rowLimit = grid.nrows + 1.0;
     const uint32_t lastCol = grid.ncols - 1, lastRow = grid.nrows - 1;
@@ -116,7 +117,7 @@ void add_records(IntensityGrid& grid, const torvane::LAS12Header& h, const unsig
         std::size_t m = 0;
         for (std::size_t k = start; k < std::min(n, start + chunk); ++k) {
             const unsigned char* r = block + k * len;
-            if (firstOnly && torvane::record_return_number(r) != 1) continue;
+            if (firstOnly && torvane::record_return_number(r, format) != 1) continue;
             const torvane::RealXYZ p = torvane::decode_xyz(r, h);
             // A return on a cell edge belongs to the cell east or south of it;
             // on the grid's own east or south edge, to the last cell. (The
@@ -151,7 +152,7 @@ struct BlockQueue {
     std::vector<quilvor::Buffer<unsigned char>> buffers = std::vector<quilvor::Buffer<unsigned char>>(4);
     std::vector<std::size_t> free = {0, 1, 2, 3};
     std::deque<Item> full;
-    std::vector<torvane::LAS12Header> headers;
+    std::vector<torvane::LASHeader> headers;
     bool finished = false;
     std::optional<quilvor::Failure> failure;
 };
@@ -164,13 +165,13 @@ void read_files(BlockQueue& q) {
             quilvor::pairStruct& entry = quilvor::_pairInfo[i];
             const char* name = entry.LASName.c_str();
             quilvor::LasInput in = quilvor::open_las_input(entry, "\nFailed to open file %s for reading\n");
-            const torvane::LAS12Header h = in.header;
+            const torvane::LASHeader h = in.header;
             q.headers[i] = h;
             if (std::fseek(in.file.get(), static_cast<long>(h.OffsetToData), SEEK_SET) != 0)
                 fail("\nFailed to read point data from %s\n", name);
             const uint16_t len = h.PointDataRecordLength;
             const std::size_t perBlock = BlockQueue::kBlockBytes / len;
-            for (uint32_t done = 0; done < h.NumberOfPointReturns;) {
+            for (uint32_t done = 0; done < in.points;) {
                 std::size_t b;
                 {
                     std::unique_lock<std::mutex> lock(q.mutex);
@@ -179,7 +180,7 @@ void read_files(BlockQueue& q) {
                     q.free.pop_back();
                 }
                 q.buffers[b].resize_or_fail(perBlock * len, "\nFailed to allocate memory for data from %s\n", name);
-                const std::size_t n = std::min<std::size_t>(perBlock, h.NumberOfPointReturns - done);
+                const std::size_t n = std::min<std::size_t>(perBlock, in.points - done);
                 quilvor::read_input(in, q.buffers[b].data(), n * len, name);
                 std::lock_guard<std::mutex> lock(q.mutex);
                 q.full.push_back({b, n, i});

@@ -83,7 +83,7 @@ void shape_grid(IntensityGrid& grid, const ImageOptions& o);
 // the files are read on a second thread while this one bins their returns.
 void add_files(IntensityGrid& grid, bool firstOnly);
 // Adds the n records of block, of the file whose header is h.
-void add_records(IntensityGrid& grid, const torvane::LAS12Header& h, const unsigned char* block, std::size_t n,
+void add_records(IntensityGrid& grid, const torvane::LASHeader& h, const unsigned char* block, std::size_t n,
                  bool firstOnly);
 // The grey scale: the 2nd and 98th percentiles of the cell means.
 void percentile_range(const IntensityGrid& grid, double& lo, double& hi);

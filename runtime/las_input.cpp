@@ -10,7 +10,7 @@
 
 namespace quilvor {
 
-using torvane::LAS12Header;
+using torvane::LASHeader;
 using torvane::LASHeaderSize;
 
 namespace {
@@ -21,29 +21,43 @@ namespace {
 
 void fail_changed(const char* name) { fail("\nFile %s changed while it was being processed\n", name); }
 
-void validate_layout(const char* name, const unsigned char* image, uint64_t size) {
-    const LAS12Header h = torvane::header_from_bytes(image);
-    // check_las accepted format 1 (28-byte records) or 3 (34 bytes): the GPS
-    // time lies at byte 20 of every record. Anything else was written since.
-    const bool gpsLayout = (h.PointDataFormatID == 1 && h.PointDataRecordLength == 28) ||
-                           (h.PointDataFormatID == 3 && h.PointDataRecordLength == 34);
-    if (!gpsLayout) fail_changed(name);
+namespace {
 
-    const double scales[3] = {h.XScaleFactor, h.YScaleFactor, h.ZScaleFactor};
-    const double others[9] = {h.XOffset, h.YOffset, h.ZOffset, h.MaxX, h.MinX, h.MaxY, h.MinY, h.MaxZ, h.MinZ};
-    bool valid = h.OffsetToData >= LASHeaderSize;
-    for (double s : scales) valid = valid && s != 0.0 && std::isfinite(s);
-    for (double v : others) valid = valid && std::isfinite(v);
-    if (!valid) not_valid(name);
+// check_las accepted a format with a GPS time and a record long enough for
+// it: before LAS 1.3, format 1 or 3 (LAS 1.0 and 1.1 files that declare
+// format 3 are read as such) at exactly its length; from LAS 1.3 on, any
+// format of the version with a GPS time, extra bytes allowed. Anything else
+// was written since.
+bool gps_layout(const LASHeader& h) {
+    const int id = h.PointDataFormatID;
+    if (h.VersionMinor < 3)
+        return (id == 1 || id == 3) && h.PointDataRecordLength == torvane::point_format(id).length;
+    if (id > torvane::max_format_of_version(h.VersionMinor)) return false;
+    const torvane::PointFormat& f = torvane::point_format(id);
+    return f.hasGPSTime && h.PointDataRecordLength >= f.length;
+}
 
-    const uint64_t pointBytes = static_cast<uint64_t>(h.NumberOfPointReturns) * h.PointDataRecordLength;
-    if (pointBytes > 2147483647u)
-        fail("\nFile %s is too large: its point data exceed 2147483647 bytes\n", name);
-    if (size < static_cast<uint64_t>(h.OffsetToData) + pointBytes) {
-        const uint64_t holds = size > h.OffsetToData ? (size - h.OffsetToData) / h.PointDataRecordLength : 0;
-        fail("\nFile %s is truncated: its header declares %u points but it holds only %u\n", name,
-             h.NumberOfPointReturns, static_cast<unsigned>(holds));
+}  // namespace
+
+void validate_layout(const char* name, const LASHeader& h, uint64_t size) {
+    if (h.VersionMajor != 1 || h.VersionMinor > 4 || !gps_layout(h)) fail_changed(name);
+    const torvane::HeaderCheck c = torvane::check_header(h, size);
+    switch (c.fault) {
+        case torvane::HeaderFault::None: break;
+        case torvane::HeaderFault::NotValid: not_valid(name);
+        case torvane::HeaderFault::PointsBeyondFile:
+            if (c.declared > UINT32_MAX || c.declared * h.PointDataRecordLength > 2147483647u) break;  // too large, below
+            fail("\nFile %s is truncated: its header declares %llu points but it holds only %llu\n", name,
+                 static_cast<unsigned long long>(c.declared), static_cast<unsigned long long>(c.holds));
+        case torvane::HeaderFault::EVLRsBeyondFile:
+            fail("\nFile %s is truncated: its extended variable-length records lie beyond its end or inside its "
+                 "point data\n", name);
+        case torvane::HeaderFault::WaveformBeyondFile:
+            fail("\nFile %s is truncated: its waveform data lie beyond its end or inside its point data\n", name);
     }
+    const uint64_t count = torvane::point_count(h);
+    if (count > UINT32_MAX || count * h.PointDataRecordLength > 2147483647u)
+        fail("\nFile %s is too large: its point data exceed 2147483647 bytes\n", name);
 }
 
 LasInput open_las_input(pairStruct& entry, const char* openFailure) {
@@ -51,21 +65,30 @@ LasInput open_las_input(pairStruct& entry, const char* openFailure) {
     LasInput in;
     in.file = torvane::open_regular_file(entry.LASName);
     if (!in.file) fail(openFailure, name);
-    unsigned char image[LASHeaderSize];
-    const bool whole = std::fread(image, 1, LASHeaderSize, in.file.get()) == LASHeaderSize;
+    unsigned char image[torvane::kMaxHeaderSize] = {};
+    const std::size_t got = std::fread(image, 1, sizeof(image), in.file.get());
+    const std::size_t own = got > offsetof(LASHeader, VersionMinor)
+                                ? torvane::header_size_of_version(image[offsetof(LASHeader, VersionMinor)])
+                                : LASHeaderSize;
+    const bool whole = got >= own;
     struct stat st;
     const uint64_t size = ::fstat(::fileno(in.file.get()), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     if (entry.validated) {
-        if (!whole || size != entry.size || std::memcmp(image, entry.header.data(), LASHeaderSize) != 0)
+        if (!whole || own != entry.headerBytes || size != entry.size ||
+            std::memcmp(image, entry.header.data(), own) != 0)
             fail_changed(name);
     } else {
         if (!whole) not_valid(name);
-        validate_layout(name, image, size);
-        std::memcpy(entry.header.data(), image, LASHeaderSize);
+        validate_layout(name, torvane::header_from_bytes(image, own), size);
+        std::memcpy(entry.header.data(), image, own);
+        entry.headerBytes = own;
         entry.size = size;
         entry.validated = true;
     }
-    in.header = torvane::header_from_bytes(image);
+    in.header = torvane::header_from_bytes(image, own);
+    in.format = &torvane::point_format(in.header.PointDataFormatID);
+    in.points = static_cast<uint32_t>(torvane::point_count(in.header));
+    in.recordLength = in.header.PointDataRecordLength;
     return in;
 }
 

@@ -28,10 +28,13 @@ void check_las_4_GPSTime();
 // A listed LAS file open for reading, positioned after its public header block.
 struct LasInput {
     FilePtr file;
-    torvane::LAS12Header header;
+    torvane::LASHeader header;
+    const torvane::PointFormat* format;  // the header's point format, one with a GPS time
+    uint32_t points;                     // the number of point records
+    uint16_t recordLength;               // PointDataRecordLength
 };
-// Checks a header image and the file's size against what the stages rely on.
-void validate_layout(const char* name, const unsigned char* image, uint64_t size);
+// Checks a header and the file's size against what the stages rely on.
+void validate_layout(const char* name, const torvane::LASHeader& h, uint64_t size);
 // Opens a listed file (a regular file only). Its first opening validates the
 // header and the size and records them in the entry; every later one finds
 // them unchanged, or the run stops with "changed while it was being processed".

@@ -73,14 +73,14 @@ namespace {
 // Code 0 of check_las, a LAS 1.0 or 1.1 file declaring format 2 or 3: usable
 // only as format 3 with 34-byte records, which hold the GPS time at byte 20.
 void check_undefined_format(const char* name) {
-    using torvane::LAS12Header;
-    unsigned char b[LASHeaderSize] = {};
+    using torvane::LASHeader;
+    unsigned char b[torvane::LASHeaderSize] = {};
     {
         FilePtr f = torvane::open_regular_file(name);
-        if (f && std::fread(b, 1, sizeof(b), f.get()) < 107) b[offsetof(LAS12Header, PointDataFormatID)] = 0;
+        if (f && std::fread(b, 1, sizeof(b), f.get()) < 107) b[offsetof(LASHeader, PointDataFormatID)] = 0;
     }
-    const int format = b[offsetof(LAS12Header, PointDataFormatID)];
-    const uint16_t length = torvane::load<uint16_t>(b + offsetof(LAS12Header, PointDataRecordLength));
+    const int format = b[offsetof(LASHeader, PointDataFormatID)];
+    const uint16_t length = torvane::load<uint16_t>(b + offsetof(LASHeader, PointDataRecordLength));
     if (format != 3) refuse_gps(name);
     if (length != 34)
         fail("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n", name, '0' + format,
@@ -94,10 +94,10 @@ void check_las_4_GPSTime() {
         const char* name = entry.LASName.c_str();
         const int16_t LASType = torvane::check_las(entry.LASName);
         switch (LASType) {
-            case 1: case 3: case 5: case 7: refuse_gps(name);
-            case 2: case 4: case 6: case 8: break;
+            case -1: throw Failure("");  // check_las has printed why
             case 0: check_undefined_format(name); break;
-            default: throw Failure("");  // check_las has printed why
+            default:
+                if (!torvane::las_type_has_gps_time(LASType)) refuse_gps(name);
         }
         open_las_input(entry, "\n%s is not a valid .las file\n\n");
     }

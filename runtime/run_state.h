@@ -21,9 +21,11 @@ struct pairStruct {
     uint32_t nPairs = 0;
     double meanRange = -1.0;
     // What the run validated of the file when it first read it: its public
-    // header block and its size. Every later read must find them unchanged.
+    // header block (the bytes of its version) and its size. Every later read
+    // must find them unchanged.
     bool validated = false;
-    std::array<unsigned char, torvane::LASHeaderSize> header{};
+    std::array<unsigned char, torvane::kMaxHeaderSize> header{};
+    std::size_t headerBytes = 0;
     uint64_t size = 0;
 };
 

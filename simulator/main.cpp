@@ -22,8 +22,9 @@ void help() {
         "  --speed V            aircraft speed, m/s (default 60)\n"
         "  --turn S             duration of each turn, s (default 60)\n"
         "  --vegetation F       share of pulses with a canopy return (default 0.1)\n"
-        "  --las-version V      1.0, 1.1 or 1.2 (default 1.2)\n"
-        "  --format F           point data format 1 or 3 (default 1)\n"
+        "  --las-version V      1.0, 1.1, 1.2, 1.3 or 1.4 (default 1.2)\n"
+        "  --format F           point data format with a GPS time: 1 or 3, 4 or 5 (LAS 1.3 and\n"
+        "                       1.4), 6 to 10 (LAS 1.4) (default 1)\n"
         "  --scale S            coordinate scale factor (default 0.01)\n"
         "  --offset-x/-y/-z V   coordinate offsets (default 500000 4000000 0)\n"
         "  --time-base B        week, adjusted (1.6e8), 1e9 or a number of seconds (default week)\n");

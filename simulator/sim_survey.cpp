@@ -168,25 +168,55 @@ namespace {
 
 using torvane::FilePtr;
 
-std::string write_tile(const Options& o, const std::vector<Return>& rs, const std::string& name) {
-    const double ox = o.offsetX + 1000.0, oy = o.offsetY + 1000.0;  // the area's south-west corner
-    const uint16_t len = o.format == 3 ? 34 : 28;
-    const uint32_t offsetToData = o.versionMinor == 0 ? 229 : 227;  // LAS 1.0 keeps a start signature
-    std::vector<unsigned char> buf(offsetToData + rs.size() * len, 0);
-
-    torvane::LAS12Header h;
+// The header of a tile: the version's defaults, the survey's scale, offsets and format.
+torvane::LASHeader tile_header(const Options& o, uint32_t offsetToData, std::size_t returns) {
+    torvane::LASHeader h;
     std::memset(&h, 0, sizeof(h));
-    torvane::initialize_header12(&h);
+    if (o.versionMinor == 4) torvane::initialize_header14(&h);
+    else if (o.versionMinor == 3) torvane::initialize_header13(&h);
+    else torvane::initialize_header12(&h);
     h.VersionMinor = static_cast<uint8_t>(o.versionMinor);
     std::memcpy(h.SystemIdentifier, "SIMULATION", 10);
     h.OffsetToData = offsetToData;
     h.PointDataFormatID = static_cast<uint8_t>(o.format);
-    h.PointDataRecordLength = len;
-    h.NumberOfPointReturns = static_cast<uint32_t>(rs.size());
+    h.PointDataRecordLength = torvane::point_format(o.format).length;
+    // LAS 1.4 counts in 64 bits; its formats 6 to 10 leave the legacy counts 0.
+    if (o.versionMinor < 4 || o.format < 6) h.NumberOfPointReturns = static_cast<uint32_t>(returns);
+    if (o.versionMinor >= 4) h.NumberOfPointRecords = returns;
     h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = o.scale;
     h.XOffset = o.offsetX;
     h.YOffset = o.offsetY;
     h.ZOffset = o.offsetZ;
+    return h;
+}
+
+// The fields after the coordinates and intensity, in the layout of the format.
+void put_return_fields(unsigned char* p, const Return& r, const torvane::PointFormat& f) {
+    const uint8_t classification = r.returnNumber < r.numberOfReturns ? 5 : 2;  // high vegetation or ground
+    if (f.extended) {
+        p[14] = static_cast<uint8_t>(r.returnNumber | (r.numberOfReturns << 4));
+        p[15] = static_cast<uint8_t>((r.line % 2) << 6);  // scan direction
+        p[16] = classification;
+        torvane::store<int16_t>(p + 18, static_cast<int16_t>(std::lround(r.angle / 0.006)));
+    } else {
+        p[14] = static_cast<uint8_t>(r.returnNumber | (r.numberOfReturns << 3) | ((r.line % 2) << 6));
+        p[15] = classification;
+        p[16] = static_cast<uint8_t>(std::lround(r.angle));  // scan angle rank, unsigned here
+    }
+    torvane::store<uint16_t>(p + f.pointSourceID, static_cast<uint16_t>(r.line + 1));
+    torvane::store<double>(p + f.gpsTime, r.t);
+}
+
+std::string write_tile(const Options& o, const std::vector<Return>& rs, const std::string& name) {
+    const double ox = o.offsetX + 1000.0, oy = o.offsetY + 1000.0;  // the area's south-west corner
+    const torvane::PointFormat& format = torvane::point_format(o.format);
+    const uint16_t len = format.length;
+    // LAS 1.0 keeps a start signature after its header.
+    const uint32_t offsetToData =
+        o.versionMinor == 0 ? 229 : static_cast<uint32_t>(torvane::header_size_of_version(o.versionMinor));
+    std::vector<unsigned char> buf(offsetToData + rs.size() * len, 0);
+
+    torvane::LASHeader h = tile_header(o, offsetToData, rs.size());
     int32_t lo[3] = {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::max(),
                      std::numeric_limits<int32_t>::max()};
     int32_t hi[3] = {std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::min(),
@@ -202,12 +232,9 @@ std::string write_tile(const Options& o, const std::vector<Return>& rs, const st
             torvane::store<int32_t>(p + 4 * a, q[a]);
         }
         torvane::store<uint16_t>(p + 12, r.intensity);
-        p[14] = static_cast<uint8_t>(r.returnNumber | (r.numberOfReturns << 3) | ((r.line % 2) << 6));
-        p[15] = r.returnNumber < r.numberOfReturns ? 5 : 2;  // high vegetation or ground
-        p[16] = static_cast<uint8_t>(std::lround(r.angle));  // scan angle rank, unsigned here
-        torvane::store<uint16_t>(p + 18, static_cast<uint16_t>(r.line + 1));
-        torvane::store<double>(p + 20, r.t);
-        if (r.returnNumber <= 5) ++h.NumberOfPointsByReturn[r.returnNumber - 1];
+        put_return_fields(p, r, format);
+        if (o.versionMinor >= 4) ++h.NumberOfPointsByReturn64[r.returnNumber - 1];
+        if (r.returnNumber <= 5 && h.NumberOfPointReturns != 0) ++h.NumberOfPointsByReturn[r.returnNumber - 1];
         p += len;
     }
     h.MinX = lo[0] * o.scale + o.offsetX;
@@ -216,7 +243,7 @@ std::string write_tile(const Options& o, const std::vector<Return>& rs, const st
     h.MaxY = hi[1] * o.scale + o.offsetY;
     h.MinZ = lo[2] * o.scale + o.offsetZ;
     h.MaxZ = hi[2] * o.scale + o.offsetZ;
-    std::memcpy(buf.data(), &h, sizeof(h));
+    torvane::header_to_bytes(h, buf.data());
     if (offsetToData == 229) {
         buf[227] = 0xDD;
         buf[228] = 0xCC;
@@ -312,7 +339,8 @@ std::string parse_options(int argc, char** argv, Options& o) {
         std::string err;
         if (key == "--out") o.outDir = value;
         else if (key == "--las-version") {
-            if (value == "1.0" || value == "1.1" || value == "1.2") o.versionMinor = value[2] - '0';
+            if (value.size() == 3 && value[0] == '1' && value[1] == '.' && value[2] >= '0' && value[2] <= '4')
+                o.versionMinor = value[2] - '0';
             else err = need(false);
         } else if (key == "--time-base") {
             if (value == "week") o.timeBase = 345600.0;
@@ -335,7 +363,11 @@ std::string parse_options(int argc, char** argv, Options& o) {
         else if (key == "--speed") { err = need(v > 0); o.speed = v; }
         else if (key == "--turn") { err = need(v > 0); o.turn = v; }
         else if (key == "--vegetation") { err = need(v >= 0 && v <= 1); o.vegetation = v; }
-        else if (key == "--format") { err = need(v == 1 || v == 3); o.format = static_cast<int>(v); }
+        else if (key == "--format") {
+            err = need(v >= 1 && v <= torvane::kMaxPointFormat && v == std::floor(v) &&
+                       torvane::point_format(static_cast<int>(v)).hasGPSTime);
+            o.format = static_cast<int>(v);
+        }
         else if (key == "--scale") { err = need(v > 0); o.scale = v; }
         else if (key == "--offset-x") o.offsetX = v;
         else if (key == "--offset-y") o.offsetY = v;
@@ -343,6 +375,10 @@ std::string parse_options(int argc, char** argv, Options& o) {
         else return "unknown option " + key;
         if (!err.empty()) return err;
     }
+    // Formats 1 and 3 in every version (1.0 and 1.1 take format 3 as the tool
+    // does); formats 4 and 5 from LAS 1.3, 6 to 10 from LAS 1.4.
+    if (o.format > 3 && o.format > torvane::max_format_of_version(o.versionMinor))
+        return "point data format " + std::to_string(o.format) + " needs LAS 1." + (o.format <= 5 ? "3" : "4");
     // Every coordinate must fit the 32-bit integers of the records.
     const double extent = 1000.0 + std::max(o.length, line_y(o, o.lines - 1) + swath_width(o));
     const double height = std::fabs(o.offsetZ) + line_height(o, o.lines - 1);

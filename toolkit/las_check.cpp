@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "Torvane_LiDAR.h"
 
@@ -13,6 +14,40 @@ namespace torvane {
 namespace {
 // Bytes 0 to 106 of the header hold everything check_las looks at.
 constexpr std::size_t classifyBytes = 107;
+
+// LAS 1.0 to 1.2: formats 0 to 3, each record exactly its format's length.
+int16_t classify_legacy(const std::string& filename, int minor, int format, uint16_t length) {
+    if (format > 3) {
+        std::printf("\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n", filename.c_str(),
+                    '0' + format);
+        return -1;
+    }
+    static constexpr int16_t codes[3][4] = {{1, 2, 0, 0}, {3, 4, 0, 0}, {5, 6, 7, 8}};
+    const int16_t code = codes[minor][format];
+    if (code != 0 && length != kPointFormats[format].length) {
+        std::printf("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n",
+                    filename.c_str(), '0' + format, static_cast<int>(length));
+        return -1;
+    }
+    return code;
+}
+
+// LAS 1.3 (formats 0 to 5) and 1.4 (0 to 10): a record holds at least its
+// format's fields, and may carry extra bytes after them.
+int16_t classify_13_14(const std::string& filename, int minor, int format, uint16_t length) {
+    const int highest = max_format_of_version(minor);
+    if (format > highest) {
+        std::printf("\nPointDataFormatID in %s is %d. Only 0 to %d are accepted in LAS 1.%d\n", filename.c_str(),
+                    format, highest, minor);
+        return -1;
+    }
+    if (length < kPointFormats[format].length) {
+        std::printf("\nData format of %s (%d) is incompatible with Length of Data Record (%d)\n", filename.c_str(),
+                    format, static_cast<int>(length));
+        return -1;
+    }
+    return static_cast<int16_t>((minor == 3 ? kLAS13Type : kLAS14Type) + format);
+}
 }  // namespace
 
 namespace {
@@ -98,33 +133,31 @@ int16_t check_las(const std::string& filename) {
         std::printf("\n%s is not a valid .las file\n\n", filename.c_str());
         return -1;
     }
-    const int major = b[offsetof(LAS12Header, VersionMajor)];
-    const int minor = b[offsetof(LAS12Header, VersionMinor)];
+    const int major = b[offsetof(LASHeader, VersionMajor)];
+    const int minor = b[offsetof(LASHeader, VersionMinor)];
     if (major != 1) {
         std::printf("\nCannot handle las files of version %c.x\n", '0' + major);
         return -1;
     }
-    if (minor > 2) {
+    if (minor > 4) {
         std::printf("\nCannot handle las files of version %c.%c\n", '0' + major, '0' + minor);
         return -1;
     }
-    const int format = b[offsetof(LAS12Header, PointDataFormatID)];
-    if (format > 3) {
-        std::printf("\nPointDataFormatID in %s is %c. Only 0, 1, 2, or 3 is accepted\n",
-                    filename.c_str(), '0' + format);
-        return -1;
-    }
-    const uint16_t length = load<uint16_t>(b + offsetof(LAS12Header, PointDataRecordLength));
+    const int format = b[offsetof(LASHeader, PointDataFormatID)];
+    const uint16_t length = load<uint16_t>(b + offsetof(LASHeader, PointDataRecordLength));
+    return minor <= 2 ? classify_legacy(filename, minor, format, length) : classify_13_14(filename, minor, format, length);
+}
 
-    static constexpr int16_t codes[3][4] = {{1, 2, 0, 0}, {3, 4, 0, 0}, {5, 6, 7, 8}};
-    static constexpr uint16_t lengths[4] = {20, 28, 26, 34};
-    const int16_t code = codes[minor][format];
-    if (code != 0 && length != lengths[format]) {
-        std::printf("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n",
-                    filename.c_str(), '0' + format, static_cast<int>(length));
-        return -1;
-    }
-    return code;
+int las_type_format(int16_t LASType) {
+    if (LASType >= kLAS14Type) return LASType - kLAS14Type;
+    if (LASType >= kLAS13Type) return LASType - kLAS13Type;
+    static constexpr int formats[9] = {-1, 0, 1, 0, 1, 0, 1, 2, 3};
+    return LASType >= 1 && LASType <= 8 ? formats[LASType] : -1;
+}
+
+bool las_type_has_gps_time(int16_t LASType) {
+    const int format = las_type_format(LASType);
+    return format >= 0 && kPointFormats[format].hasGPSTime;
 }
 
 void check_DEM(const std::string& str) {

@@ -21,18 +21,43 @@ const char* const kBanner =
     "\n\n** No warranty regarding script behavior is given or implied **"
     "\n** Acknowledging the author's efforts ensures script updates and availability **\n";
 
+namespace {
+
+// A record of the builder's point in the shape's format: the bit field given
+// in the layout of formats 0 to 5 is carried into that of formats 6 to 10.
+void put_point(unsigned char* r, const Point& p, const torvane::PointFormat& f, uint16_t len) {
+    torvane::store(r, p.X);
+    torvane::store(r + 4, p.Y);
+    torvane::store(r + 8, p.Z);
+    torvane::store(r + 12, p.Intensity);
+    if (f.extended) {
+        r[14] = static_cast<uint8_t>((p.bitfield & 7) | (((p.bitfield >> 3) & 7) << 4));
+        r[15] = static_cast<uint8_t>(p.bitfield & 0xC0);  // scan direction and edge
+    } else {
+        r[14] = p.bitfield;
+    }
+    torvane::store(r + f.pointSourceID, p.PointSourceID);
+    if (f.hasGPSTime && len >= f.gpsTime + 8) torvane::store(r + f.gpsTime, p.GPSTime);
+}
+
+}  // namespace
+
 std::vector<unsigned char> make_las(const LasShape& shape, const std::vector<Point>& points) {
-    static const uint16_t lengths[4] = {20, 28, 26, 34};
-    const uint16_t len = shape.recordLength ? shape.recordLength : lengths[shape.format];
-    torvane::LAS12Header h;
+    const torvane::PointFormat& f = torvane::point_format(shape.format);
+    const uint16_t len = shape.recordLength ? shape.recordLength : f.length;
+    const std::size_t headerSize = torvane::header_size_of_version(shape.versionMinor);
+    torvane::LASHeader h;
     std::memset(&h, 0, sizeof(h));
     torvane::initialize_header12(&h);
     h.VersionMinor = static_cast<uint8_t>(shape.versionMinor);
+    h.HeaderSize = static_cast<uint16_t>(headerSize);
     h.PointDataFormatID = static_cast<uint8_t>(shape.format);
     h.PointDataRecordLength = len;
-    h.OffsetToData = static_cast<uint32_t>(227 + shape.preamble.size());
-    h.NumberOfPointReturns =
-        shape.declaredPoints >= 0 ? static_cast<uint32_t>(shape.declaredPoints) : static_cast<uint32_t>(points.size());
+    h.OffsetToData = static_cast<uint32_t>(headerSize + shape.preamble.size());
+    const uint64_t declared =
+        shape.declaredPoints >= 0 ? static_cast<uint64_t>(shape.declaredPoints) : static_cast<uint64_t>(points.size());
+    if (shape.versionMinor < 4 || shape.legacyCounts) h.NumberOfPointReturns = static_cast<uint32_t>(declared);
+    if (shape.versionMinor >= 4) h.NumberOfPointRecords = declared;
     h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = shape.scale;
     h.XOffset = shape.offset[0];
     h.YOffset = shape.offset[1];
@@ -53,20 +78,15 @@ std::vector<unsigned char> make_las(const LasShape& shape, const std::vector<Poi
         h.MinX = shape.minX, h.MaxX = shape.maxX, h.MinY = shape.minY;
         h.MaxY = shape.maxY, h.MinZ = shape.minZ, h.MaxZ = shape.maxZ;
     }
-    std::vector<unsigned char> bytes(sizeof(h) + shape.preamble.size() + points.size() * len, 0);
-    std::memcpy(bytes.data(), &h, sizeof(h));
-    if (!shape.preamble.empty()) std::memcpy(bytes.data() + sizeof(h), shape.preamble.data(), shape.preamble.size());
-    unsigned char* r = bytes.data() + sizeof(h) + shape.preamble.size();
+    std::vector<unsigned char> bytes(h.OffsetToData + points.size() * len + shape.tail.size(), 0);
+    torvane::header_to_bytes(h, bytes.data());
+    std::copy(shape.preamble.begin(), shape.preamble.end(), bytes.begin() + static_cast<std::ptrdiff_t>(headerSize));
+    unsigned char* r = bytes.data() + h.OffsetToData;
     for (const Point& p : points) {
-        torvane::store(r, p.X);
-        torvane::store(r + 4, p.Y);
-        torvane::store(r + 8, p.Z);
-        torvane::store(r + 12, p.Intensity);
-        r[14] = p.bitfield;
-        torvane::store(r + 18, p.PointSourceID);
-        if (len >= 28) torvane::store(r + 20, p.GPSTime);
+        put_point(r, p, f, len);
         r += len;
     }
+    std::copy(shape.tail.begin(), shape.tail.end(), bytes.end() - static_cast<std::ptrdiff_t>(shape.tail.size()));
     return bytes;
 }
 
@@ -128,10 +148,11 @@ RunResult run_tool(const std::string& dir, const std::vector<std::string>& args)
 std::string lasdata(const std::string& name) { return std::string(LASDATA_DIR) + "/" + name; }
 std::vector<unsigned char> sample_survey(const std::string& sample, const std::string& dir, const std::string& copy) {
     const std::vector<unsigned char> b = read_file(lasdata(sample));
-    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    const torvane::LASHeader h = torvane::header_from_bytes(b.data());
     double tMin = 1e300, tMax = -1e300;
-    for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
-        const double t = torvane::load<double>(b.data() + h.OffsetToData + k * h.PointDataRecordLength + 20);
+    const torvane::PointFormat& f = torvane::point_format(h.PointDataFormatID);
+    for (uint64_t k = 0; k < torvane::point_count(h); ++k) {
+        const double t = torvane::record_gps_time(b.data() + h.OffsetToData + k * h.PointDataRecordLength, f);
         tMin = std::min(tMin, t), tMax = std::max(tMax, t);
     }
     std::filesystem::copy_file(lasdata(sample), dir + "/" + copy);

@@ -26,8 +26,11 @@ struct LasShape {
     double offset[3] = {0.0, 0.0, 0.0};
     bool autoExtent = true;     // extent from the points
     double minX = 0, maxX = 0, minY = 0, maxY = 0, minZ = 0, maxZ = 0;
-    std::vector<unsigned char> preamble;  // bytes between the 227-byte header and the points
+    std::vector<unsigned char> preamble;  // bytes between the public header block and the points
     int64_t declaredPoints = -1;          // -1: the number of points
+    // LAS 1.4: the legacy 32-bit counts set too (as for formats 0 to 5), or left 0.
+    bool legacyCounts = true;
+    std::vector<unsigned char> tail;      // bytes after the points (waveform data, EVLRs)
 };
 
 std::vector<unsigned char> make_las(const LasShape& shape, const std::vector<Point>& points);

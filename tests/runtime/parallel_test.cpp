@@ -70,7 +70,7 @@ TEST(Threads, FailureInALaterFileEndsAsOnOneThread) {
     ASSERT_GE(v.s.files.size(), 4u);
     // The second tile's returns are stamped beyond the trajectory: its pair search fails.
     std::vector<unsigned char> b = read_file(v.d / v.s.files[1]);
-    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    const torvane::LASHeader h = torvane::header_from_bytes(b.data());
     for (uint32_t k = 0; k < h.NumberOfPointReturns; k += 97)
         torvane::store<double>(b.data() + h.OffsetToData + k * h.PointDataRecordLength + 20, 1e9);
     write_file(v.d / v.s.files[1], b);

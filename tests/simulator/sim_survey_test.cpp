@@ -18,7 +18,7 @@ struct Record {
 };
 
 std::vector<Record> records(const std::vector<unsigned char>& b) {
-    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    const torvane::LASHeader h = torvane::header_from_bytes(b.data());
     std::vector<Record> rs;
     for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
         const unsigned char* r = b.data() + h.OffsetToData + k * h.PointDataRecordLength;
@@ -60,7 +60,7 @@ TEST(Simulator, GeometryAgreesWithItsTrajectory) {
         for (std::size_t k = 0; k < rs.size(); k += 37) ids.push_back(rs[k].offset);  // in GPS-time order
         quilvor::_rangeVec.assign(ids.size(), 0);
         quilvor::_angleVec.assign(ids.size(), 0);
-        const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+        const torvane::LASHeader h = torvane::header_from_bytes(b.data());
         quilvor::calc_RangeAndAngle(b.data() + h.OffsetToData, &h, ids.data(), static_cast<uint32_t>(ids.size()));
         for (std::size_t k = 0; k < ids.size(); ++k) {
             const Record& r = rs[k * 37];

@@ -32,7 +32,9 @@ TEST(CheckLas, RealSampleFilesGetTheirTypeCodes) {
     const std::pair<const char*, int> expected[] = {
         {"1.0_0.las", 1}, {"1.0_1.las", 2}, {"1.1_0.las", 3}, {"1.1_1.las", 4},       {"1.2_0.las", 5},
         {"1.2_1.las", 6}, {"1.2_2.las", 7}, {"1.2_3.las", 8}, {"1.2-no-points.las", 8}, {"lots_of_vlr.las", 4},
-        {"simple.las", 8}, {"mvk-thin.las", 6}, {"sample_c.las", 8}};
+        {"simple.las", 8}, {"mvk-thin.las", 6}, {"sample_c.las", 8},
+        // LAS 1.4: formats 7 and 6, and format 3 with 27 extra bytes a record.
+        {"autzen-bmx-2010.las", 22}, {"wontcompress3.las", 21}, {"extrabytes.las", 18}};
     for (const auto& [name, code] : expected) {
         const auto [got, out] = classify(lasdata(name));
         EXPECT_EQ(got, code) << name;
@@ -57,12 +59,23 @@ TEST(CheckLas, EveryRejectionHasItsMessage) {
     check("short.las", std::vector<unsigned char>(good.begin(), good.begin() + 106),
           "\n" + (d / "short.las") + " is not a valid .las file\n\n");
     check("v2.las", header_bytes(2, 0, 1, 28), "\nCannot handle las files of version 2.x\n");
-    check("v13.las", header_bytes(1, 3, 1, 28), "\nCannot handle las files of version 1.3\n");
+    check("v15.las", header_bytes(1, 5, 1, 28), "\nCannot handle las files of version 1.5\n");
+    check("v13f6.las", header_bytes(1, 3, 6, 30),
+          "\nPointDataFormatID in " + (d / "v13f6.las") + " is 6. Only 0 to 5 are accepted in LAS 1.3\n");
+    check("v14f11.las", header_bytes(1, 4, 11, 30),
+          "\nPointDataFormatID in " + (d / "v14f11.las") + " is 11. Only 0 to 10 are accepted in LAS 1.4\n");
+    check("v14len.las", header_bytes(1, 4, 7, 35),
+          "\nData format of " + (d / "v14len.las") + " (7) is incompatible with Length of Data Record (35)\n");
     check("f10.las", header_bytes(1, 2, 10, 28),
           "\nPointDataFormatID in " + (d / "f10.las") + " is :. Only 0, 1, 2, or 3 is accepted\n");
     check("len.las", header_bytes(1, 2, 1, 30),
           "\nData format of " + (d / "len.las") + " (1) is incompatible with Length of Data Record (30)\n");
 
+    // From LAS 1.3 on a record may carry extra bytes after its format's fields.
+    write_file(d / "v14f10.las", header_bytes(1, 4, 10, 70));
+    EXPECT_EQ(classify(d / "v14f10.las").first, torvane::kLAS14Type + 10);
+    write_file(d / "v13f5.las", header_bytes(1, 3, 5, 63));
+    EXPECT_EQ(classify(d / "v13f5.las").first, torvane::kLAS13Type + 5);
     write_file(d / "v10f3.las", header_bytes(1, 0, 3, 77));
     EXPECT_EQ(classify(d / "v10f3.las").first, 0);  // record length not checked for code 0
 

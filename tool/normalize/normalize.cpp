@@ -42,15 +42,15 @@ constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
 // same values, from the same record and trajectory); kept holds the file's
 // kept pairs (or is nullptr), nextPaired is the number of paired records before first.
 void normalize_records(unsigned char* block, std::size_t n, uint32_t first, const KeptPairs* kept,
-                       uint32_t nextPaired, const NormalizeJob& job, const torvane::LAS12Header& h,
-                       std::size_t& cursor) {
-    const uint16_t len = h.PointDataRecordLength;
+                       uint32_t nextPaired, const NormalizeJob& job, const LasInput& in, std::size_t& cursor) {
+    const uint16_t len = in.recordLength;
+    const torvane::PointFormat& format = *in.format;
     const double firstT = _rd.front().T, lastT = _rd.back().T;
     const bool truncate = _truncateIntensityFlag == 0;
     for (std::size_t k = 0; k < n; ++k) {
         unsigned char* rec = block + k * len;
         // The pair search saw every time within the trajectory.
-        const double t = torvane::record_gps_time(rec);
+        const double t = torvane::record_gps_time(rec, format);
         if (!(t >= firstT && t <= lastT)) fail_changed(_pairInfo[job.LASID].LASName.c_str());
         uint16_t range;
         double cosine;
@@ -60,11 +60,11 @@ void normalize_records(unsigned char* block, std::size_t n, uint32_t first, cons
             cosine = kept->returns.cosine[r];
         } else {
             float angle;
-            range_and_angle(rec, h, cursor, range, angle);
+            range_and_angle(rec, in.header, format, cursor, range, angle);
             cosine = incidence_cosine(angle);
         }
         const double v = normalized_intensity(job.power, range, torvane::record_intensity(rec), cosine);
-        torvane::store<uint16_t>(rec + torvane::withinRecordOffsetToIntensity, stored_intensity(v, truncate));
+        torvane::set_record_intensity(rec, stored_intensity(v, truncate));
     }
 }
 
@@ -87,37 +87,30 @@ struct BlockOutcome {
     }
 };
 
-}  // namespace
-
-std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
-    pairStruct& entry = _pairInfo[job.LASID];
-    const char* name = entry.LASName.c_str();
-    LasInput in = open_las_input(entry, "\nFailed to open file %s for reading\n");
-    job.out.print("\r  ... Normalizing intensity for file %s          \r", name);
-    const torvane::LAS12Header h = in.header;
-    const uint16_t len = h.PointDataRecordLength;
-    const std::size_t perBlock = kBlockBytes / len;
-    const std::size_t blocks = (h.NumberOfPointReturns + perBlock - 1) / perBlock;
-    const unsigned parts = static_cast<unsigned>(std::clamp<std::size_t>(blocks, 1, job.blocks.size()));
-    for (unsigned p = 0; p < parts; ++p)
-        job.blocks[p].resize_or_fail(perBlock * len, "\nFailed to allocate memory for data from %s\n", name);
-
-    const std::string outName = normalizedName(entry.LASName);
-    auto pending = std::make_unique<PendingOutput>();
-    PendingOutput& out = *pending;
-    if (!begin_output(out, outName))
-        fail("\nFailed to open file %s for writing intensity normalized data\n", outName.c_str());
-    // Everything before the point data (header, variable-length records, any
-    // start signature) is carried over byte for byte.
+// Copies bytes first .. last - 1 of the input unchanged into the copy, through
+// block: everything before the point data (header, variable-length records,
+// any start signature) and everything after them (waveform data, extended
+// variable-length records, whatever else the file holds). False when a write failed.
+bool copy_unchanged(LasInput& in, PendingOutput& out, Buffer<unsigned char>& block, uint64_t first, uint64_t last,
+                    const char* name) {
     bool written = true;
-    for (uint64_t at = 0; at < h.OffsetToData;) {
-        const std::size_t n = std::min<uint64_t>(job.blocks[0].size(), h.OffsetToData - at);
-        read_input_at(in, job.blocks[0].data(), n, at, name);
-        written = written && write_at(out.file.get(), job.blocks[0].data(), n, at);
+    for (uint64_t at = first; at < last;) {
+        const std::size_t n = std::min<uint64_t>(block.size(), last - at);
+        read_input_at(in, block.data(), n, at, name);
+        written = written && write_at(out.file.get(), block.data(), n, at);
         at += n;
     }
-    // The blocks of records, shared out over the threads; each record is
-    // normalized from itself and the trajectory alone, and written where it was.
+    return written;
+}
+
+// The blocks of records, shared out over the threads; each record is
+// normalized from itself and the trajectory alone, and written where it was.
+// False when a write failed; throws the failure of the earliest block that failed.
+bool normalize_blocks(const NormalizeJob& job, LasInput& in, PendingOutput& out, std::size_t perBlock,
+                      unsigned parts) {
+    const char* name = _pairInfo[job.LASID].LASName.c_str();
+    const uint16_t len = in.recordLength;
+    const std::size_t blocks = (in.points + perBlock - 1) / perBlock;
     BlockOutcome outcome;
     const KeptPairs* kept = pairs_in_memory(job.LASID) ? &_pairStore.files[job.LASID] : nullptr;
     run_parts(parts, [&](unsigned part) {
@@ -125,14 +118,14 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
         std::size_t cursor = 0;
         uint32_t counted = 0, pairedBefore = 0;  // the paired records before record counted
         for (std::size_t b = part; b < blocks && outcome.wanted(b); b += parts) {
-            const std::size_t n = std::min<std::size_t>(perBlock, h.NumberOfPointReturns - b * perBlock);
-            const uint64_t offset = h.OffsetToData + static_cast<uint64_t>(b) * perBlock * len;
+            const std::size_t n = std::min<std::size_t>(perBlock, in.points - b * perBlock);
+            const uint64_t offset = in.header.OffsetToData + static_cast<uint64_t>(b) * perBlock * len;
             const uint32_t first = static_cast<uint32_t>(b * perBlock);
             if (kept != nullptr) pairedBefore += kept->paired_between(counted, first);
             counted = first;
             try {
                 read_input_at(in, block.data(), n * len, offset, name);
-                normalize_records(block.data(), n, first, kept, pairedBefore, job, h, cursor);
+                normalize_records(block.data(), n, first, kept, pairedBefore, job, in, cursor);
             } catch (const Failure& f) {
                 outcome.failed(b, f);
                 return;
@@ -148,7 +141,32 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
         }
     });
     if (outcome.failure) throw *outcome.failure;
-    if (!written || outcome.writeFailed || !finish_output(out))
+    return !outcome.writeFailed;
+}
+
+}  // namespace
+
+std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
+    pairStruct& entry = _pairInfo[job.LASID];
+    const char* name = entry.LASName.c_str();
+    LasInput in = open_las_input(entry, "\nFailed to open file %s for reading\n");
+    job.out.print("\r  ... Normalizing intensity for file %s          \r", name);
+    const std::size_t perBlock = kBlockBytes / in.recordLength;
+    const std::size_t blocks = (in.points + perBlock - 1) / perBlock;
+    const unsigned parts = static_cast<unsigned>(std::clamp<std::size_t>(blocks, 1, job.blocks.size()));
+    for (unsigned p = 0; p < parts; ++p)
+        job.blocks[p].resize_or_fail(perBlock * in.recordLength, "\nFailed to allocate memory for data from %s\n", name);
+
+    const std::string outName = normalizedName(entry.LASName);
+    auto pending = std::make_unique<PendingOutput>();
+    PendingOutput& out = *pending;
+    if (!begin_output(out, outName))
+        fail("\nFailed to open file %s for writing intensity normalized data\n", outName.c_str());
+    // The copy has the input's size: every byte but the intensities is the input's.
+    bool written = copy_unchanged(in, out, job.blocks[0], 0, in.header.OffsetToData, name);
+    written = normalize_blocks(job, in, out, perBlock, parts) && written;
+    written = copy_unchanged(in, out, job.blocks[0], torvane::point_data_end(in.header), entry.size, name) && written;
+    if (!written || !finish_output(out))
         fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
     return pending;
 }

@@ -73,10 +73,11 @@ void locate_range(const PairJob& job, LasInput& in, uint32_t first, uint32_t las
     LocateResult found;  // kept here, not beside another thread's
     CellOrderedFile& g = job.g;
     const char* name = _pairInfo[job.LASID].LASName.c_str();
-    const torvane::LAS12Header& h = g.ph12;
+    const torvane::LASHeader& h = g.header;
     const double r = _resolution, MinX = h.MinX, MinY = h.MinY;
     const double lastRow = static_cast<double>(g.nrows) - 1.0, lastCol = static_cast<double>(g.ncols) - 1.0;
     const uint16_t len = g.recordLength;
+    const torvane::PointFormat& format = *g.format;
     const uint32_t perBlock = (4u << 20) / len + 1;
     block.resize_or_fail(static_cast<std::size_t>(perBlock) * len, "\nFailed to allocate for structure of entire %s file\n",
                          name);
@@ -104,7 +105,7 @@ void locate_range(const PairJob& job, LasInput& in, uint32_t first, uint32_t las
                 found.rowLo = std::min(found.rowLo, row), found.rowHi = std::max(found.rowHi, row);
                 found.colLo = std::min(found.colLo, col), found.colHi = std::max(found.colHi, col);
             }
-            found.add_time(torvane::record_gps_time(p));
+            found.add_time(torvane::record_gps_time(p, format));
             if (t == nextReport) {
                 nextReport += report_step;
                 job.out.print("\r  ... Creating Spatial (2D) Index ...  (%3d %%)", static_cast<int>(2 * (t / report_step)));
@@ -207,6 +208,7 @@ void place_records(const PairJob& job, LasInput& in) {
     CellOrderedFile& g = job.g;
     const char* name = _pairInfo[job.LASID].LASName.c_str();
     const uint16_t len = g.recordLength, kept = CellOrderedFile::kRecordBytes;
+    const std::size_t gpsTime = g.format->gpsTime;
     g.pLAS.resize_or_fail(static_cast<std::size_t>(g.N) * kept, "\nFailed to allocate for structure of entire %s file\n",
                           name);
     const Ranges parts(g.N);  // ranges of records
@@ -219,7 +221,7 @@ void place_records(const PairJob& job, LasInput& in) {
         for (uint32_t t = parts.first(part), last = parts.first(part + 1); t < last;) {
             const uint32_t want = std::min(perBlock, last - t);
             read_input_at(in, block.data(), static_cast<std::size_t>(want) * len,
-                          g.ph12.OffsetToData + static_cast<uint64_t>(t) * len, name);
+                          g.header.OffsetToData + static_cast<uint64_t>(t) * len, name);
             for (uint32_t k = 0; k < want; ++k, ++t) {
                 // The cells of the records a little ahead, and where they will
                 // likely go, are on their way to the cache (a hint only).
@@ -227,8 +229,10 @@ void place_records(const PairJob& job, LasInput& in) {
                 if (t + 8 < last)
                     __builtin_prefetch(pLAS + static_cast<std::size_t>(nextSlot[cellOf[t + 8]]) * kept, 1);
                 const int32_t slot = nextSlot[cellOf[t]]++;
-                std::memcpy(pLAS + static_cast<std::size_t>(slot) * kept, block.data() + static_cast<std::size_t>(k) * len,
-                            kept);
+                unsigned char* to = pLAS + static_cast<std::size_t>(slot) * kept;
+                const unsigned char* from = block.data() + static_cast<std::size_t>(k) * len;
+                std::memcpy(to, from, 20);
+                std::memcpy(to + 20, from + gpsTime, 8);
                 cellOf[t] = slot;
             }
         }
@@ -242,19 +246,20 @@ bool build_grid_index(const PairJob& job) {
     pairStruct& entry = _pairInfo[job.LASID];
     const char* name = entry.LASName.c_str();
     LasInput in = open_las_input(entry, "\nFailed to open binary file %s for reading\n");
-    g.ph12 = in.header;
-    g.N = g.ph12.NumberOfPointReturns;
-    g.recordLength = g.ph12.PointDataRecordLength;
+    g.header = in.header;
+    g.N = in.points;
+    g.recordLength = in.recordLength;
+    g.format = in.format;
     if (g.N == 0) {
         job.out.print("\nFile:                               %s\n", name);
         job.out.print("\r  Found %u pairs                     \n", 0u);
         job.out.print("\r%77s\r", "");
         return false;
     }
-    if (std::fseek(in.file.get(), static_cast<long>(g.ph12.OffsetToData), SEEK_SET) != 0)
+    if (std::fseek(in.file.get(), static_cast<long>(g.header.OffsetToData), SEEK_SET) != 0)
         fail("\nFailed to read point data from %s\n", name);
 
-    torvane::LAS12Header& h = g.ph12;
+    torvane::LASHeader& h = g.header;
     const double r = _resolution;
     h.MinX = std::floor(h.MinX / r) * r;
     h.MinY = std::floor(h.MinY / r) * r;

@@ -110,14 +110,14 @@ struct Search {
     // The pair test of first return a against second returns b = from .. to - 1.
     void test_against(int32_t a, int32_t from, int32_t to) {
         const std::size_t len = g.recordLength;  // the pair-index file holds offsets in the file's point data
-        const torvane::LAS12Header& h = g.ph12;
+        const torvane::LASHeader& h = g.header;
         const unsigned char* A = g.record(a);
-        const double tA = torvane::record_gps_time(A), lo = minT, hi = maxT;
+        const double tA = torvane::record_gps_time(A, CellOrderedFile::kLayout), lo = minT, hi = maxT;
         bool decoded = false;
         torvane::RealXYZ pa{};
         for (int32_t b = from; b < to; ++b) {
             const unsigned char* B = g.record(b);
-            const double tDiff = std::fabs(tA - torvane::record_gps_time(B));
+            const double tDiff = std::fabs(tA - torvane::record_gps_time(B, CellOrderedFile::kLayout));
             if (!(lo < tDiff && tDiff < hi)) continue;
             if (!decoded) {
                 pa = torvane::decode_xyz(A, h);

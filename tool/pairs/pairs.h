@@ -29,7 +29,7 @@ static_assert(sizeof(RangeAngleIntensityStruct) == 16);
 // One LAS file held in the order of the cells of its grid, and the memory
 // that the pair stage reuses from one file to the next.
 struct CellOrderedFile {
-    torvane::LAS12Header ph12{};  // MinX..MaxY hold the snapped grid bounds
+    torvane::LASHeader header{};  // MinX..MaxY hold the snapped grid bounds
     uint32_t ncols = 0;           // the grid over the header's extent
     uint32_t nrows = 0;
     // The window of cells between the lowest and highest row and column that
@@ -60,8 +60,12 @@ struct CellOrderedFile {
         return static_cast<int64_t>(col - col0) + static_cast<int64_t>(row - row0) * wcols;
     }
     // The part of a record the pair stage reads (coordinates, intensity, GPS
-    // time): the whole record of format 1, format 3 without its colours.
-    static constexpr uint16_t kRecordBytes = torvane::withinRecordOffsetToGPSTime + sizeof(double);
+    // time), held as a record of format 1 whatever the file's format: its
+    // first 20 bytes, then its GPS time.
+    static constexpr const torvane::PointFormat& kLayout = torvane::kPointFormats[1];
+    static constexpr uint16_t kRecordBytes = kLayout.length;
+    static_assert(kLayout.gpsTime == 20 && kLayout.length == 28);
+    const torvane::PointFormat* format = nullptr;  // the file's point format
     const unsigned char* record(int32_t slot) const {
         return pLAS.data() + static_cast<std::size_t>(slot) * kRecordBytes;
     }

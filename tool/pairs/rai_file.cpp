@@ -62,7 +62,7 @@ struct SlotValues {
         for (uint32_t slot = first; slot < last; ++slot) {
             if (!is_paired(slot)) continue;
             const unsigned char* rec = g.record(static_cast<int32_t>(slot));
-            range_and_angle(rec, g.ph12, cursor, range[slot], angle[slot]);
+            range_and_angle(rec, g.header, CellOrderedFile::kLayout, cursor, range[slot], angle[slot]);
             if (kept == nullptr) continue;
             rank[slot] = r;
             kept->set(r++, incidence_cosine(angle[slot]), range[slot], torvane::record_intensity(rec));

@@ -31,11 +31,11 @@ std::size_t locate_sample(double t, std::size_t hint) {
     return lo == 0 ? 0 : lo - 1;
 }
 
-void range_and_angle(const unsigned char* rec, const torvane::LAS12Header& h, std::size_t& cursor, uint16_t& range,
-                     float& angle) {
+void range_and_angle(const unsigned char* rec, const torvane::LASHeader& h, const torvane::PointFormat& format,
+                     std::size_t& cursor, uint16_t& range, float& angle) {
     const refDataStruct* rd = _rd.data();
     const std::size_t nRef = _rd.size();
-    const double t = torvane::record_gps_time(rec);
+    const double t = torvane::record_gps_time(rec, format);
     const std::size_t i = locate_sample(t, cursor);
     cursor = i;
 
@@ -74,11 +74,13 @@ void range_and_angle(const unsigned char* rec, const torvane::LAS12Header& h, st
     }
 }
 
-void calc_RangeAndAngle(const unsigned char* plas, const torvane::LAS12Header* pH, const int32_t* LASRecID,
+void calc_RangeAndAngle(const unsigned char* plas, const torvane::LASHeader* pH, const int32_t* LASRecID,
                         uint32_t nPts) {
     if (_rd.empty()) return;
     std::size_t cursor = 0;
-    for (uint32_t k = 0; k < nPts; ++k) range_and_angle(plas + LASRecID[k], *pH, cursor, _rangeVec[k], _angleVec[k]);
+    const torvane::PointFormat& format = torvane::point_format(pH->PointDataFormatID);
+    for (uint32_t k = 0; k < nPts; ++k)
+        range_and_angle(plas + LASRecID[k], *pH, format, cursor, _rangeVec[k], _angleVec[k]);
 }
 
 }  // namespace quilvor

@@ -39,15 +39,16 @@ inline double incidence_cosine(float angle) { return std::cos(static_cast<double
 std::size_t locate_sample(double t, std::size_t hint);
 
 // Range (whole units, at most 65535) and incidence angle (degrees) of the
-// return whose record is rec: the aircraft position is interpolated between
-// the samples around its GPS time. cursor carries the interval from one
-// return to the next.
-void range_and_angle(const unsigned char* rec, const torvane::LAS12Header& h, std::size_t& cursor, uint16_t& range,
-                     float& angle);
+// return whose record (of the given format) is rec: the aircraft position is
+// interpolated between the samples around its GPS time. cursor carries the
+// interval from one return to the next.
+void range_and_angle(const unsigned char* rec, const torvane::LASHeader& h, const torvane::PointFormat& format,
+                     std::size_t& cursor, uint16_t& range, float& angle);
 
 // Range and incidence angle of the nPts returns at byte offsets LASRecID (in
-// non-decreasing GPS time) of plas, into _rangeVec and _angleVec.
-void calc_RangeAndAngle(const unsigned char* plas, const torvane::LAS12Header* pH, const int32_t* LASRecID,
+// non-decreasing GPS time) of plas, records of the header's format, into
+// _rangeVec and _angleVec.
+void calc_RangeAndAngle(const unsigned char* plas, const torvane::LASHeader* pH, const int32_t* LASRecID,
                         uint32_t nPts);
 
 }  // namespace quilvor

@@ -34,7 +34,7 @@ Estimate parse_summary(const std::string& out) {
 void expect_only_intensities_changed(const std::string& in, const std::string& out) {
     const std::vector<unsigned char> a = read_file(in), b = read_file(out);
     ASSERT_EQ(a.size(), b.size()) << out;
-    const torvane::LAS12Header h = torvane::header_from_bytes(a.data());
+    const torvane::LASHeader h = torvane::header_from_bytes(a.data());
     std::size_t changed = 0;
     for (std::size_t k = 0; k < a.size(); ++k) {
         if (a[k] == b[k]) continue;
@@ -69,7 +69,7 @@ TEST(StoredIntensity, TruncationAndClamping) {
 // good normalization only the noise is left.
 double reflectance_ratio_spread(const std::string& file, const simsurvey::Options& o) {
     const std::vector<unsigned char> b = read_file(file);
-    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    const torvane::LASHeader h = torvane::header_from_bytes(b.data());
     double sum = 0, sum2 = 0;
     for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
         const unsigned char* r = b.data() + h.OffsetToData + static_cast<std::size_t>(k) * h.PointDataRecordLength;
@@ -170,7 +170,7 @@ TEST(NormalizedFiles, SecondRunOverwritesWithIdenticalBytesAndSwitches) {
     r = run_tool(d.path, args);
     ASSERT_EQ(r.status, 0);
     const std::vector<unsigned char> t = read_file(out0);
-    const torvane::LAS12Header h = torvane::header_from_bytes(t.data());
+    const torvane::LASHeader h = torvane::header_from_bytes(t.data());
     for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
         const uint16_t v = torvane::load<uint16_t>(t.data() + h.OffsetToData + k * 34 + 12);
         EXPECT_GE(v, 1);
@@ -219,7 +219,7 @@ TEST(NormalizedFiles, RealFileKeepsItsVariableLengthRecords) {
     if (!have_lasdata()) GTEST_SKIP() << "sample LAS files not present";
     TempDir d;
     const std::vector<unsigned char> b = sample_survey("mvk-thin.las", d.path, "mvk.las");
-    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    const torvane::LASHeader h = torvane::header_from_bytes(b.data());
     const RunResult r = run_tool(d.path, {"list.txt", "traj.txt", "2", "2", "10", "100000"});
     ASSERT_EQ(r.status, 0) << r.out;
     const std::vector<unsigned char> out = read_file(d / "mvk_NormI.las");

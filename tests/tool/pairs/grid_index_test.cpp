@@ -34,8 +34,8 @@ TEST_F(GridIndex, SnappedGridAndCellOrderWithinFileOrder) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(g.ncols, 10u);
     EXPECT_EQ(g.nrows, 2u);
-    EXPECT_EQ(+g.ph12.MinX, 0.0);
-    EXPECT_EQ(+g.ph12.MaxX, 10.0);
+    EXPECT_EQ(+g.header.MinX, 0.0);
+    EXPECT_EQ(+g.header.MaxX, 10.0);
     EXPECT_EQ(g.countReturnsInCell[0], 3);
     EXPECT_EQ(g.countReturnsInCell[19], 1);
     EXPECT_EQ(g.cumulativeCount[18], 3);

@@ -161,7 +161,7 @@ TEST_F(PairSearch, SimulatedTileMatchesBruteForceCount) {
     testing::internal::GetCapturedStdout();
 
     const std::vector<unsigned char> b = read_file(s.files[0]);
-    const torvane::LAS12Header h = torvane::header_from_bytes(b.data());
+    const torvane::LASHeader h = torvane::header_from_bytes(b.data());
     struct P { double x, y, z, t; };
     std::vector<P> ps;
     for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {

@@ -14,13 +14,14 @@ namespace {
 struct Batch {
     std::vector<unsigned char> plas;
     std::vector<int32_t> ids;
-    torvane::LAS12Header h{};
+    torvane::LASHeader h{};
 };
 
 // Records of format 1 at the given real coordinates (scale 0.5) and times, in that order.
 Batch batch(const std::vector<std::array<double, 4>>& returns) {
     Batch b;
     b.h.XScaleFactor = b.h.YScaleFactor = b.h.ZScaleFactor = 0.5;
+    b.h.PointDataFormatID = 1;
     for (const auto& r : returns) {
         std::vector<unsigned char> rec(28, 0);
         torvane::store<int32_t>(rec.data(), static_cast<int32_t>(r[0] / 0.5));
