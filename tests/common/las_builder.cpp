@@ -56,7 +56,7 @@ std::vector<unsigned char> make_las(const LasShape& shape, const std::vector<Poi
     h.OffsetToData = static_cast<uint32_t>(headerSize + shape.preamble.size());
     const uint64_t declared =
         shape.declaredPoints >= 0 ? static_cast<uint64_t>(shape.declaredPoints) : static_cast<uint64_t>(points.size());
-    if (shape.versionMinor < 4 || shape.legacyCounts) h.NumberOfPointReturns = static_cast<uint32_t>(declared);
+    if (shape.versionMinor < 4 || (shape.legacyCounts && shape.format < 6)) h.NumberOfPointReturns = static_cast<uint32_t>(declared);
     if (shape.versionMinor >= 4) h.NumberOfPointRecords = declared;
     h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = shape.scale;
     h.XOffset = shape.offset[0];

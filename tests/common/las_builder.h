@@ -28,7 +28,8 @@ struct LasShape {
     double minX = 0, maxX = 0, minY = 0, maxY = 0, minZ = 0, maxZ = 0;
     std::vector<unsigned char> preamble;  // bytes between the public header block and the points
     int64_t declaredPoints = -1;          // -1: the number of points
-    // LAS 1.4: the legacy 32-bit counts set too (as for formats 0 to 5), or left 0.
+    // LAS 1.4: the legacy 32-bit counts set too for formats 0 to 5, or left 0
+    // (formats 6 to 10 always leave them 0).
     bool legacyCounts = true;
     std::vector<unsigned char> tail;      // bytes after the points (waveform data, EVLRs)
 };

@@ -175,3 +175,33 @@ TEST(FileList, TrajectoryCounting) {
     const RunResult r = run_list(d, "a.las");
     EXPECT_NE(r.out.find("Records:              2\n"), std::string::npos) << r.out;
 }
+
+TEST(FileList, LAS14HeadersThatCannotBeProcessed) {
+    TempDir d;
+    const std::vector<unsigned char> good = valid_las(4, 6);
+    write_file(d / "good.las", good);
+    EXPECT_EQ(after_banner(run_list(d, "good.las")), kNoTrajectory);
+    auto refused = [&](const std::string& name, std::vector<unsigned char> b, const std::string& message) {
+        write_file(d / name, b);
+        EXPECT_EQ(after_banner(run_list(d, name)), message) << name;
+    };
+    std::vector<unsigned char> b = good;
+    torvane::store<uint64_t>(b.data() + 247, 3);  // 64-bit count beyond the file's two records
+    refused("count.las", b, "\nFile count.las is truncated: its header declares 3 points but it holds only 2\n");
+    b = good;
+    torvane::store<uint16_t>(b.data() + 94, 374);  // header size below the version's
+    refused("hsize.las", b, "\nhsize.las is not a valid .las file\n\n");
+    b = good;
+    torvane::store<uint32_t>(b.data() + 107, 1);  // legacy count set and different from the 64-bit one
+    refused("legacy.las", b, "\nlegacy.las is not a valid .las file\n\n");
+    b = good;
+    torvane::store<uint64_t>(b.data() + 235, b.size());  // an EVLR at the very end of the file
+    torvane::store<uint32_t>(b.data() + 243, 1);
+    refused("evlr.las", b,
+            "\nFile evlr.las is truncated: its extended variable-length records lie beyond its end or inside its "
+            "point data\n");
+    b = good;
+    torvane::store<uint64_t>(b.data() + 227, b.size() - 30);  // waveform data inside the point records
+    refused("wave.las", b,
+            "\nFile wave.las is truncated: its waveform data lie beyond its end or inside its point data\n");
+}

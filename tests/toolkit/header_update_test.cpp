@@ -61,6 +61,41 @@ TEST(UpdateHeader, RecomputesCountsAndExtentIncludingFarZ) {
     EXPECT_TRUE(std::equal(after.begin() + 227, after.end(), bytes.begin() + 227));  // only the header changed
 }
 
+TEST(UpdateHeader, LAS14CountsIn64BitsAndLegacyCountsOnlyWhereUsed) {
+    // Returns 1 to 15 of formats 6 to 10; a format 1 file in LAS 1.4 with its
+    // legacy counts set. Extended variable-length records after the records
+    // are not records.
+    TempDir d;
+    for (const int format : {6, 1}) {
+        LasShape shape;
+        shape.versionMinor = 4;
+        shape.format = format;
+        shape.declaredPoints = 40;
+        shape.tail = std::vector<unsigned char>(60 + 3 * 30, 0x5A);  // as long as three records
+        std::vector<Point> pts(4);
+        pts[0].bitfield = 0x09, pts[1].bitfield = 0x3A, pts[2].bitfield = 0x3F, pts[3].bitfield = 0x3B;
+        std::vector<unsigned char> b = make_las(shape, pts);
+        torvane::LASHeader h = torvane::header_from_bytes(b.data());
+        h.StartOfFirstExtendedVariableLengthRecord = b.size() - shape.tail.size();
+        h.NumberOfExtendedVariableLengthRecords = 1;
+        torvane::header_to_bytes(h, b.data());
+        if (format == 6) b[h.OffsetToData + 2 * 30 + 14] = 0xFF;  // return 15 of 15
+        const std::string path = d / ("f" + std::to_string(format) + ".las");
+        write_file(path, b);
+        update(path);
+        h = header_of(path);
+        EXPECT_EQ(+h.NumberOfPointRecords, 4u) << format;
+        EXPECT_EQ(+h.NumberOfPointsByReturn64[0], 1u) << format;
+        EXPECT_EQ(+h.NumberOfPointsByReturn64[1], 1u) << format;
+        EXPECT_EQ(+h.NumberOfPointsByReturn64[2], 1u) << format;
+        EXPECT_EQ(+h.NumberOfPointsByReturn64[format == 6 ? 14 : 6], 1u) << format;  // 15, or 7 of 3 bits
+        EXPECT_EQ(+h.NumberOfPointReturns, format == 6 ? 0u : 4u);
+        EXPECT_EQ(+h.NumberOfPointsByReturn[0], format == 6 ? 0u : 1u);
+        const std::vector<unsigned char> after = read_file(path);
+        EXPECT_TRUE(std::equal(after.begin() + 375, after.end(), b.begin() + 375));  // only the header changed
+    }
+}
+
 TEST(UpdateHeader, FileWithoutRecordsGetsStartBounds) {
     TempDir d;
     LasShape shape;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <numeric>
 #include <sstream>
 
 #include "las_builder.h"
@@ -39,6 +40,7 @@ void expect_only_intensities_changed(const std::string& in, const std::string& o
     for (std::size_t k = 0; k < a.size(); ++k) {
         if (a[k] == b[k]) continue;
         ASSERT_GE(k, +h.OffsetToData) << out;
+        ASSERT_LT(k, torvane::point_data_end(h)) << out;
         const std::size_t within = (k - h.OffsetToData) % h.PointDataRecordLength;
         ASSERT_TRUE(within == 12 || within == 13) << out << " byte " << k;
         ++changed;
@@ -243,4 +245,91 @@ TEST(NormalizedFiles, FileWithoutRecordsIsCopiedUnchanged) {
     EXPECT_EQ(read_file(d / "empty_NormI.las"), empty);
     EXPECT_EQ(out, "\n\r  ... Normalizing intensity for file " + (d / "empty.las") + "          \r\r" +
                        std::string(79, ' ') + "\r");
+}
+
+namespace {
+
+// Waveform data and one extended variable-length record after the point
+// records of a LAS 1.4 file, with the header pointing at them.
+void append_waveform_and_evlr(const std::string& path) {
+    std::vector<unsigned char> b = read_file(path);
+    const uint64_t wave = b.size(), evlr = wave + 60 + 16;
+    std::vector<unsigned char> tail(60 + 16 + 60 + 5);
+    std::iota(tail.begin(), tail.end(), static_cast<unsigned char>(1));
+    b.insert(b.end(), tail.begin(), tail.end());
+    torvane::LASHeader h = torvane::header_from_bytes(b.data());
+    h.GlobalEncoding = 2;  // waveform data inside the file
+    h.StartOfWaveformDataPacketRecord = wave;
+    h.StartOfFirstExtendedVariableLengthRecord = evlr;
+    h.NumberOfExtendedVariableLengthRecords = 1;
+    torvane::header_to_bytes(h, b.data());
+    write_file(path, b);
+}
+
+std::string without_cpu_time(const std::string& out) { return out.substr(0, out.find("\nElapsed CPU time ")); }
+
+}  // namespace
+
+TEST(NormalizedFiles, SameSurveyAsLAS12AndLAS14GivesTheSameReportAndIntensities) {
+    TempDir d12, d14;
+    simsurvey::Options o;
+    o.length = 200;
+    o.tile = 100;
+    o.density = 1.0;
+    o.format = 3;
+    o.outDir = d12.path;
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    o.versionMinor = 4;
+    o.format = 10;  // colours, near infrared and a wave packet descriptor
+    o.outDir = d14.path;
+    simsurvey::simulate(o);
+    append_waveform_and_evlr(d14 / s.files[0]);
+
+    const RunResult r12 = run_tool(d12.path, tool_args(s)), r14 = run_tool(d14.path, tool_args(s));
+    ASSERT_EQ(r12.status, 0) << r12.out;
+    ASSERT_EQ(r14.status, 0) << r14.out;
+    EXPECT_EQ(without_cpu_time(r14.out), without_cpu_time(r12.out));
+    for (const std::string& f : s.files) {
+        const std::string copy = f.substr(0, f.size() - 4) + "_NormI.las";
+        expect_only_intensities_changed(d14 / f, d14 / copy);
+        const std::vector<unsigned char> a = read_file(d12 / copy), b = read_file(d14 / copy);
+        const torvane::LASHeader ha = torvane::header_from_bytes(a.data()), hb = torvane::header_from_bytes(b.data());
+        ASSERT_EQ(torvane::point_count(ha), torvane::point_count(hb));
+        EXPECT_EQ(+hb.NumberOfPointReturns, 0u);  // formats 6 to 10 count in 64 bits alone
+        for (uint64_t k = 0; k < torvane::point_count(ha); ++k)
+            ASSERT_EQ(torvane::record_intensity(a.data() + ha.OffsetToData + k * ha.PointDataRecordLength),
+                      torvane::record_intensity(b.data() + hb.OffsetToData + k * hb.PointDataRecordLength))
+                << f << " record " << k;
+    }
+}
+
+TEST(NormalizedFiles, ABlockThatFailsInAThreadStopsTheCopyAndLeavesNoOutput) {
+    // Four blocks of records; a time beyond the trajectory in the third, as if
+    // the file had been rewritten after its pair search.
+    TempDir d;
+    const std::size_t perBlock = (std::size_t{4} << 20) / 28, n = 3 * perBlock + 10;
+    std::vector<Point> pts(n);
+    for (std::size_t k = 0; k < n; ++k)
+        pts[k].X = static_cast<int32_t>(k % 1000), pts[k].Z = 0, pts[k].Intensity = 100, pts[k].GPSTime = 50;
+    pts[2 * perBlock + 7].GPSTime = 500;
+    write_file(d / "a.las", make_las(LasShape{}, pts));
+    quilvor::_rd = {{0, 0, 1000, 0}, {0, 0, 1000, 100}};
+    quilvor::_meanRange = 100.0;
+    quilvor::_normFactor = 2.0;
+    for (const unsigned threads : {1u, 3u}) {
+        quilvor::_pairInfo.assign(1, quilvor::pairStruct{d / "a.las", "unused", 0, -1.0});
+        quilvor::_fileCount = 1;
+        quilvor::_threads = threads;
+        testing::internal::CaptureStdout();
+        try {
+            quilvor::normalizeIntensity();
+            ADD_FAILURE() << "no failure at " << threads << " threads";
+        } catch (const quilvor::Failure& f) {
+            EXPECT_EQ(f.message, "\nFile " + (d / "a.las") + " changed while it was being processed\n") << threads;
+        }
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(d.path), std::filesystem::directory_iterator()), 1)
+            << "the unfinished copy is left at " << threads << " threads";
+    }
+    quilvor::_threads = 1;
 }
