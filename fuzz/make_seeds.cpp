@@ -58,6 +58,29 @@ int main(int argc, char** argv) {
     s11.versionMinor = 1;
     s11.preamble = std::vector<unsigned char>(54, 0);
     write_file(out / "seeds/las/v11_f1_vlr.las", make_las(s11, crossing_swaths()));
+    // LAS 1.3 with a wave packet format; LAS 1.4 with 64-bit counts alone,
+    // extra bytes, and waveform data and an EVLR after the records.
+    LasShape s13 = s12;
+    s13.versionMinor = 3;
+    s13.format = 4;
+    write_file(out / "seeds/las/v13_f4.las", make_las(s13, crossing_swaths()));
+    LasShape s14 = s12;
+    s14.versionMinor = 4;
+    s14.format = 6;
+    write_file(out / "seeds/las/v14_f6.las", make_las(s14, crossing_swaths()));
+    s14.format = 3;
+    s14.recordLength = 40;
+    write_file(out / "seeds/las/v14_f3_extra.las", make_las(s14, crossing_swaths()));
+    s14.format = 10;
+    s14.recordLength = 0;
+    s14.tail = std::vector<unsigned char>(60 + 8 + 60 + 4, 0x11);
+    std::vector<unsigned char> wave = make_las(s14, crossing_swaths());
+    torvane::LASHeader h = torvane::header_from_bytes(wave.data());
+    h.StartOfWaveformDataPacketRecord = wave.size() - s14.tail.size();
+    h.StartOfFirstExtendedVariableLengthRecord = h.StartOfWaveformDataPacketRecord + 68;
+    h.NumberOfExtendedVariableLengthRecords = 1;
+    torvane::header_to_bytes(h, wave.data());
+    write_file(out / "seeds/las/v14_f10_wave_evlr.las", wave);
     std::string tile;
     for (const auto& e : fs::directory_iterator(sim))
         if (e.path().extension() == ".las" && (tile.empty() || e.path().string() < tile)) tile = e.path().string();
