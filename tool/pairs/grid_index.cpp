@@ -14,14 +14,8 @@ namespace {
 
 constexpr uint64_t maxCells = 401250000;
 
-// Row and column of a return in the whole grid.
-struct RowCol {
-    uint32_t row, col;
-};
-RowCol* row_cols(CellOrderedFile& g) { return reinterpret_cast<RowCol*>(g.perReturn.data()); }
-int32_t* window_cells(CellOrderedFile& g) {
-    return reinterpret_cast<int32_t*>(g.perReturn.data() + sizeof(RowCol) * static_cast<std::size_t>(g.N));
-}
+RowCol* row_cols(CellOrderedFile& g) { return g.scratch().row_cols(); }
+int32_t* window_cells(CellOrderedFile& g) { return g.scratch().record_cells(); }
 
 
 // Snaps the header's extent to whole multiples of the radius and gives the
@@ -269,7 +263,7 @@ bool build_grid_index(const PairJob& job) {
     const double rowsD = std::floor((h.MaxY - h.MinY) / r + 0.499999);
 
     job.out.print("\nFile:                               %s\n", name);
-    g.perReturn.resize_or_fail(16 * static_cast<std::size_t>(g.N),
+    g.perReturn.resize_or_fail(ReturnScratch::kBytesPerReturn * g.N,
                                "\nFailed to allocate memory for vector of 2D cell indices\n");
     shape_grid(g, colsD, rowsD);
     locate_returns(job, in);

@@ -26,6 +26,30 @@ struct RangeAngleIntensityStruct {
 #pragma pack(pop)
 static_assert(sizeof(RangeAngleIntensityStruct) == 16);
 
+// Row and column of a return in the whole grid.
+struct RowCol {
+    uint32_t row, col;
+};
+
+// The 16 bytes of working memory per return that the steps of one file's
+// pair stage share in turn (N returns):
+//   bytes  0 N to  8 N  the row and column of each record (grid); then the
+//                       rank (0 N to 4 N) and angle (4 N to 8 N) of each slot
+//   bytes  8 N to 12 N  the window cell of each record, then its slot
+//   bytes 12 N to 14 N  the range of each slot
+//   bytes 14 N on       one bit per slot: paired (whole 16-bit words)
+struct ReturnScratch {
+    unsigned char* base;
+    std::size_t N;
+    RowCol* row_cols() const { return reinterpret_cast<RowCol*>(base); }
+    int32_t* record_cells() const { return reinterpret_cast<int32_t*>(base + 8 * N); }  // cell, then slot
+    uint32_t* ranks() const { return reinterpret_cast<uint32_t*>(base); }
+    float* angles() const { return reinterpret_cast<float*>(base + 4 * N); }
+    uint16_t* ranges() const { return reinterpret_cast<uint16_t*>(base + 12 * N); }
+    unsigned char* paired_marks() const { return base + 14 * N; }  // 16-bit aligned
+    static constexpr std::size_t kBytesPerReturn = 16;
+};
+
 // One LAS file held in the order of the cells of its grid, and the memory
 // that the pair stage reuses from one file to the next.
 struct CellOrderedFile {
@@ -42,11 +66,7 @@ struct CellOrderedFile {
     Buffer<int32_t> nextSlot;
     std::vector<Buffer<int32_t>> rangeNextSlot;  // per range of records after the first
     Buffer<unsigned char> pLAS;       // N records, cell order, kRecordBytes of each
-    // 16 bytes of working memory per return; once the records are in cell
-    // order, bytes 8 x N to 12 x N hold the slot of each record (int32 by
-    // record number), and from byte 14 x N a bit per slot marks the returns
-    // that the pair search paired.
-    Buffer<unsigned char> perReturn;
+    Buffer<unsigned char> perReturn;  // the ReturnScratch of the file
     std::vector<Buffer<unsigned char>> bandMarks;  // the paired marks of the bands of rows after the first
     std::vector<Buffer<unsigned char>> blocks;  // one read block per thread
     Buffer<int32_t> pairBlock;        // pair offsets on their way to the pair-index file
@@ -69,7 +89,8 @@ struct CellOrderedFile {
     const unsigned char* record(int32_t slot) const {
         return pLAS.data() + static_cast<std::size_t>(slot) * kRecordBytes;
     }
-    unsigned char* paired_marks() { return perReturn.data() + std::size_t{14} * N; }  // 16-bit aligned
+    ReturnScratch scratch() { return {perReturn.data(), N}; }
+    unsigned char* paired_marks() { return scratch().paired_marks(); }
     std::size_t paired_mark_bytes() const { return (std::size_t{N} + 15) / 16 * 2; }  // whole 16-bit words
 };
 

@@ -34,13 +34,12 @@ struct SlotValues {
     PairedReturns* kept = nullptr;
 
     explicit SlotValues(CellOrderedFile& g) {
-        unsigned char* base = g.perReturn.data();
-        const std::size_t N = g.N;
-        rank = reinterpret_cast<uint32_t*>(base);
-        angle = reinterpret_cast<float*>(base + 4 * N);
-        slotOf = reinterpret_cast<const int32_t*>(base + 8 * N);
-        range = reinterpret_cast<uint16_t*>(base + 12 * N);
-        paired = g.paired_marks();
+        const ReturnScratch scratch = g.scratch();
+        rank = scratch.ranks();
+        angle = scratch.angles();
+        slotOf = scratch.record_cells();
+        range = scratch.ranges();
+        paired = scratch.paired_marks();
     }
     bool is_paired(uint32_t slot) const { return paired[slot >> 3] & (1u << (slot & 7)); }
     // The number of paired returns of slots first .. last - 1 (first a multiple of 8).
