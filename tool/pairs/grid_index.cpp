@@ -202,7 +202,7 @@ void place_records(const PairJob& job, LasInput& in) {
     CellOrderedFile& g = job.g;
     const char* name = _pairInfo[job.LASID].LASName.c_str();
     const uint16_t len = g.recordLength, kept = CellOrderedFile::kRecordBytes;
-    const std::size_t gpsTime = g.format->gpsTime;
+    const std::size_t gpsTime = g.format->gpsTime, layoutTime = CellOrderedFile::kLayout.gpsTime;
     g.pLAS.resize_or_fail(static_cast<std::size_t>(g.N) * kept, "\nFailed to allocate for structure of entire %s file\n",
                           name);
     const Ranges parts(g.N);  // ranges of records
@@ -225,8 +225,8 @@ void place_records(const PairJob& job, LasInput& in) {
                 const int32_t slot = nextSlot[cellOf[t]]++;
                 unsigned char* to = pLAS + static_cast<std::size_t>(slot) * kept;
                 const unsigned char* from = block.data() + static_cast<std::size_t>(k) * len;
-                std::memcpy(to, from, 20);
-                std::memcpy(to + 20, from + gpsTime, 8);
+                std::memcpy(to, from, layoutTime);  // coordinates, intensity and what follows them
+                std::memcpy(to + layoutTime, from + gpsTime, sizeof(double));
                 cellOf[t] = slot;
             }
         }
