@@ -27,7 +27,10 @@ void help() {
         "                       1.4), 6 to 10 (LAS 1.4) (default 1)\n"
         "  --scale S            coordinate scale factor (default 0.01)\n"
         "  --offset-x/-y/-z V   coordinate offsets (default 500000 4000000 0)\n"
-        "  --time-base B        week, adjusted (1.6e8), 1e9 or a number of seconds (default week)\n");
+        "  --time-base B        week, adjusted (1.6e8), 1e9 or a number of seconds (default week)\n"
+        "  --sbet NAME          also write the true trajectory as an SBET file NAME in the output\n"
+        "                       folder (WGS 84, seconds of the GPS week), and name the coordinate\n"
+        "                       system (UTM zone 10 north, EPSG:32610) in every LAS file\n");
 }
 }  // namespace
 

@@ -64,6 +64,7 @@ double line_height(const Options& o, int line) {
     return kMeanTerrain + o.altitude * (1.0 + 0.04 * (line % 3 - 1));
 }
 double line_duration(const Options& o) { return (o.length + 2.0 * kMargin) / o.speed; }
+double trajectory_end(const Options& o) { return line_start_time(o, o.lines - 1) + line_duration(o) + kLead; }
 double line_start_time(const Options& o, int line) {
     return o.timeBase + kLead + line * (line_duration(o) + o.turn);
 }
@@ -80,9 +81,6 @@ void aircraft_on_line(const Options& o, int line, double t, double& x, double& y
     z = line_height(o, line) + kClimb * (t - line_start_time(o, line));
 }
 
-namespace {
-
-// Aircraft position at any time of the flight, turns included.
 void aircraft_position(const Options& o, double t, double& x, double& y, double& z) {
     const double dur = line_duration(o);
     if (t < line_start_time(o, 0)) return aircraft_on_line(o, 0, t, x, y, z);
@@ -102,6 +100,8 @@ void aircraft_position(const Options& o, double t, double& x, double& y, double&
         }
     }
 }
+
+namespace {
 
 bool vegetated(double x, double y) { return std::sin(x / 60.0) * std::sin(y / 45.0) > 0.5; }
 
@@ -211,12 +211,17 @@ std::string write_tile(const Options& o, const std::vector<Return>& rs, const st
     const double ox = o.offsetX + 1000.0, oy = o.offsetY + 1000.0;  // the area's south-west corner
     const torvane::PointFormat& format = torvane::point_format(o.format);
     const uint16_t len = format.length;
-    // LAS 1.0 keeps a start signature after its header.
-    const uint32_t offsetToData =
-        o.versionMinor == 0 ? 229 : static_cast<uint32_t>(torvane::header_size_of_version(o.versionMinor));
+    // The coordinate system's record, then, in LAS 1.0, a start signature.
+    const std::vector<unsigned char> vlr = crs_record(o);
+    const std::size_t headerSize = torvane::header_size_of_version(o.versionMinor);
+    const uint32_t offsetToData = static_cast<uint32_t>(headerSize + vlr.size() + (o.versionMinor == 0 ? 2 : 0));
     std::vector<unsigned char> buf(offsetToData + rs.size() * len, 0);
+    std::copy(vlr.begin(), vlr.end(), buf.begin() + static_cast<std::ptrdiff_t>(headerSize));
 
     torvane::LASHeader h = tile_header(o, offsetToData, rs.size());
+    h.NumberOfVariableLengthRecords = vlr.empty() ? 0 : 1;
+    if (!vlr.empty() && o.versionMinor >= 4) h.GlobalEncoding |= 16;  // the coordinate system as WKT
+    if (o.adjustedTime && o.versionMinor >= 2) h.GlobalEncoding |= 1;
     int32_t lo[3] = {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::max(),
                      std::numeric_limits<int32_t>::max()};
     int32_t hi[3] = {std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::min(),
@@ -244,9 +249,9 @@ std::string write_tile(const Options& o, const std::vector<Return>& rs, const st
     h.MinZ = lo[2] * o.scale + o.offsetZ;
     h.MaxZ = hi[2] * o.scale + o.offsetZ;
     torvane::header_to_bytes(h, buf.data());
-    if (offsetToData == 229) {
-        buf[227] = 0xDD;
-        buf[228] = 0xCC;
+    if (o.versionMinor == 0) {
+        buf[offsetToData - 2] = 0xDD;
+        buf[offsetToData - 1] = 0xCC;
     }
     const std::string path = (std::filesystem::path(o.outDir) / name).string();
     FilePtr f(std::fopen(path.c_str(), "wb"));
@@ -256,7 +261,7 @@ std::string write_tile(const Options& o, const std::vector<Return>& rs, const st
 }
 
 std::string write_trajectory(const Options& o, const std::string& path) {
-    const double end = line_start_time(o, o.lines - 1) + line_duration(o) + kLead;
+    const double end = trajectory_end(o);
     const double ox = o.offsetX + 1000.0, oy = o.offsetY + 1000.0;
     FilePtr f(std::fopen(path.c_str(), "w"));
     if (!f) return "cannot create " + path;
@@ -317,7 +322,8 @@ Summary simulate(const Options& o) {
         if (!f || std::fwrite(list.data(), 1, list.size(), f.get()) != list.size())
             throw std::runtime_error("cannot write " + listPath);
     }
-    const std::string err = write_trajectory(o, (std::filesystem::path(o.outDir) / "trajectory.txt").string());
+    std::string err = write_trajectory(o, (std::filesystem::path(o.outDir) / "trajectory.txt").string());
+    if (err.empty() && !o.sbet.empty()) err = write_sbet_trajectory(o, (std::filesystem::path(o.outDir) / o.sbet).string());
     if (!err.empty()) throw std::runtime_error(err);
 
     sum.maxPairDistance = std::ceil(ds * 1000.0) / 1000.0;
@@ -338,13 +344,14 @@ std::string parse_options(int argc, char** argv, Options& o) {
         auto need = [&](bool ok) { return ok ? std::string() : "invalid value for " + key + ": " + value; };
         std::string err;
         if (key == "--out") o.outDir = value;
+        else if (key == "--sbet") o.sbet = value;
         else if (key == "--las-version") {
             if (value.size() == 3 && value[0] == '1' && value[1] == '.' && value[2] >= '0' && value[2] <= '4')
                 o.versionMinor = value[2] - '0';
             else err = need(false);
         } else if (key == "--time-base") {
             if (value == "week") o.timeBase = 345600.0;
-            else if (value == "adjusted") o.timeBase = 1.6e8;
+            else if (value == "adjusted") o.timeBase = 1.6e8, o.adjustedTime = true;
             else if (value == "1e9") o.timeBase = 1.0e9;
             else if (number && v >= 0) o.timeBase = v;
             else err = need(false);
@@ -379,6 +386,8 @@ std::string parse_options(int argc, char** argv, Options& o) {
     // does); formats 4 and 5 from LAS 1.3, 6 to 10 from LAS 1.4.
     if (o.format > 3 && o.format > torvane::max_format_of_version(o.versionMinor))
         return "point data format " + std::to_string(o.format) + " needs LAS 1." + (o.format <= 5 ? "3" : "4");
+    if (!o.sbet.empty() && !o.adjustedTime && trajectory_end(o) >= 604800.0)
+        return "--sbet needs the time base week or adjusted";
     // Every coordinate must fit the 32-bit integers of the records.
     const double extent = 1000.0 + std::max(o.length, line_y(o, o.lines - 1) + swath_width(o));
     const double height = std::fabs(o.offsetZ) + line_height(o, o.lines - 1);

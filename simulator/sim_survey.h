@@ -28,6 +28,10 @@ struct Options {
     double scale = 0.01;         // coordinate scale factor (all three axes)
     double offsetX = 500000.0, offsetY = 4000000.0, offsetZ = 0.0;
     double timeBase = 345600.0;  // GPS time of the survey's start
+    bool adjustedTime = false;   // the times are adjusted standard GPS time (--time-base adjusted)
+    // --sbet FILE: the true trajectory also as an SBET file (in the folder of
+    // the survey), and every LAS file naming its coordinate system (UTM zone 10 north).
+    std::string sbet;
     std::string outDir = ".";
 };
 
@@ -54,14 +58,26 @@ double line_spacing(const Options& o);
 double line_y(const Options& o, int line);        // across-track position of a line
 double line_height(const Options& o, int line);   // flying height (Z) of a line
 double line_start_time(const Options& o, int line);
+double trajectory_end(const Options& o);  // the last time of trajectory.txt
 double line_duration(const Options& o);
 double terrain(double x, double y);
 double reflectance(double x, double y);
 // Aircraft position at GPS time t on a line (straight flight).
 void aircraft_on_line(const Options& o, int line, double t, double& x, double& y, double& z);
+// Aircraft position at any time of the flight, turns included.
+void aircraft_position(const Options& o, double t, double& x, double& y, double& z);
 
 // Every return whose ground position lies in [x0, x1) x [y0, y1), in GPS-time order.
 void returns_in_rectangle(const Options& o, double x0, double x1, double y0, double y1, std::vector<Return>& out);
+
+// The simulated survey's coordinate system, and its record in a LAS file
+// (a GeoTIFF key directory before LAS 1.4, OGC WKT in LAS 1.4): empty
+// without --sbet.
+inline constexpr const char* kSurveyCrs = "EPSG:32610";
+std::vector<unsigned char> crs_record(const Options& o);
+// Writes the true trajectory (the samples of trajectory.txt) as an SBET file:
+// geographic coordinates by PROJ, time in seconds of the GPS week.
+std::string write_sbet_trajectory(const Options& o, const std::string& path);
 
 // Writes the survey into o.outDir; returns what was written.
 Summary simulate(const Options& o);

@@ -1,0 +1,157 @@
+// The coordinate system named in a LAS file's (extended) variable-length records.
+#include "las_crs.h"
+
+#include <geotiff/geo_normalize.h>
+#include <geotiff/geo_simpletags.h>
+#include <geotiff/geokeys.h>
+#include <geotiff/geotiff.h>
+#include <geotiff/geovalues.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace navigation {
+
+namespace {
+
+constexpr std::size_t kVLRHeader = 54, kEVLRHeader = 60;
+
+// Reads size bytes at offset; false when the file does not hold them.
+bool read_exactly(std::FILE* f, uint64_t offset, void* to, std::size_t size) {
+    unsigned char* p = static_cast<unsigned char*>(to);
+    while (size > 0) {
+        const ssize_t got = ::pread(::fileno(f), p, size, static_cast<off_t>(offset));
+        if (got <= 0) return false;
+        p += got, size -= static_cast<std::size_t>(got), offset += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+// The user ID, cut at its first zero byte.
+std::string user_id(const unsigned char* field) {
+    std::size_t n = 0;
+    while (n < 16 && field[n] != 0) ++n;
+    return std::string(reinterpret_cast<const char*>(field), n);
+}
+
+// count records from offset on, each a header of headerBytes then its data;
+// the data's length is a u16 at 20 (VLR) or a u64 at 20 (EVLR).
+void read_records(std::FILE* f, uint64_t offset, uint64_t end, uint64_t count, bool extended,
+                  std::vector<LasRecord>& records) {
+    const std::size_t headerBytes = extended ? kEVLRHeader : kVLRHeader;
+    for (uint64_t k = 0; k < count; ++k) {
+        unsigned char head[kEVLRHeader];
+        if (offset + headerBytes > end || !read_exactly(f, offset, head, headerBytes)) return;
+        const uint64_t length = extended ? torvane::load<uint64_t>(head + 20) : torvane::load<uint16_t>(head + 20);
+        offset += headerBytes;
+        if (length > end - offset) return;
+        LasRecord r;
+        r.user = user_id(head + 2);
+        r.id = torvane::load<uint16_t>(head + 18);
+        // Only the projection records are kept whole; the others are skipped.
+        if (r.user == "LASF_Projection") {
+            r.data.resize(static_cast<std::size_t>(length));
+            if (!read_exactly(f, offset, r.data.data(), r.data.size())) return;
+        }
+        records.push_back(std::move(r));
+        offset += length;
+    }
+}
+
+}  // namespace
+
+std::vector<LasRecord> read_las_records(std::FILE* f, const torvane::LASHeader& h, uint64_t fileSize) {
+    std::vector<LasRecord> records;
+    const uint64_t start = (h.HeaderSize >= torvane::LASHeaderSize && h.HeaderSize <= h.OffsetToData)
+                               ? h.HeaderSize
+                               : torvane::LASHeaderSize;
+    read_records(f, start, h.OffsetToData, h.NumberOfVariableLengthRecords, false, records);
+    if (h.VersionMinor >= 4 && h.NumberOfExtendedVariableLengthRecords > 0)
+        read_records(f, h.StartOfFirstExtendedVariableLengthRecord, fileSize, h.NumberOfExtendedVariableLengthRecords,
+                     true, records);
+    return records;
+}
+
+namespace {
+
+// A GeoTIFF key set read through libgeotiff's in-memory tags.
+struct KeySet {
+    ST_TIFF* tags = ST_Create();
+    GTIF* gtif = nullptr;
+    ~KeySet() {
+        if (gtif != nullptr) GTIFFree(gtif);
+        ST_Destroy(tags);
+    }
+};
+
+// The vertical system's EPSG code, or 0.
+int vertical_code(GTIF* gtif) {
+    unsigned short code = 0;
+    if (GTIFKeyGetSHORT(gtif, VerticalCSTypeGeoKey, &code, 0, 1) != 1) return 0;
+    return code == KvUserDefined ? 0 : code;
+}
+
+}  // namespace
+
+std::string crs_of_geotiff_keys(const std::vector<uint16_t>& keys, const std::vector<double>& doubles,
+                                const std::string& ascii) {
+    // A key directory is four shorts of header, then four per key.
+    if (keys.size() < 4 || keys.size() < 4 + 4 * static_cast<std::size_t>(keys[3])) return "";
+    KeySet set;
+    std::vector<uint16_t> keyCopy = keys;
+    std::vector<double> doubleCopy = doubles;
+    ST_SetKey(set.tags, 34735, static_cast<int>(keyCopy.size()), STT_SHORT, keyCopy.data());
+    if (!doubleCopy.empty()) ST_SetKey(set.tags, 34736, static_cast<int>(doubleCopy.size()), STT_DOUBLE, doubleCopy.data());
+    std::string asciiCopy = ascii;
+    if (!asciiCopy.empty()) ST_SetKey(set.tags, 34737, static_cast<int>(asciiCopy.size() + 1), STT_ASCII, asciiCopy.data());
+    set.gtif = GTIFNewSimpleTags(set.tags);
+    if (set.gtif == nullptr) return "";
+    GTIFDefn defn;
+    if (!GTIFGetDefn(set.gtif, &defn)) return "";
+    const int vertical = vertical_code(set.gtif);
+    const std::string withVertical = vertical != 0 ? "+" + std::to_string(vertical) : "";
+    if (defn.PCS != KvUserDefined && defn.PCS > 0)
+        return "EPSG:" + std::to_string(defn.PCS) + withVertical;
+    if (defn.Model == ModelTypeGeographic && defn.GCS != KvUserDefined && defn.GCS > 0)
+        return "EPSG:" + std::to_string(defn.GCS) + withVertical;
+    // Defined by its projection's code or parameters.
+    char* proj4 = GTIFGetProj4Defn(&defn);
+    if (proj4 == nullptr) return "";
+    std::string definition = proj4;
+    GTIFFreeMemory(proj4);
+    if (definition.find("+proj=") == std::string::npos) return "";
+    return definition + " +type=crs";
+}
+
+namespace {
+
+// The u16 directory, the doubles and the ASCII text of the GeoTIFF records.
+std::string crs_of_geotiff_records(const std::vector<LasRecord>& records) {
+    std::vector<uint16_t> keys;
+    std::vector<double> doubles;
+    std::string ascii;
+    for (const LasRecord& r : records) {
+        if (r.user != "LASF_Projection") continue;
+        if (r.id == 34735)
+            for (std::size_t k = 0; k + 2 <= r.data.size(); k += 2) keys.push_back(torvane::load<uint16_t>(&r.data[k]));
+        if (r.id == 34736)
+            for (std::size_t k = 0; k + 8 <= r.data.size(); k += 8) doubles.push_back(torvane::load<double>(&r.data[k]));
+        if (r.id == 34737) ascii.assign(r.data.begin(), r.data.end());
+    }
+    while (!ascii.empty() && ascii.back() == '\0') ascii.pop_back();
+    return keys.empty() ? "" : crs_of_geotiff_keys(keys, doubles, ascii);
+}
+
+}  // namespace
+
+std::string crs_of_records(const std::vector<LasRecord>& records) {
+    for (const LasRecord& r : records) {
+        if (r.user != "LASF_Projection" || r.id != 2112) continue;
+        std::string wkt(r.data.begin(), r.data.end());
+        wkt = wkt.substr(0, wkt.find('\0'));
+        if (!wkt.empty()) return wkt;
+    }
+    return crs_of_geotiff_records(records);
+}
+
+}  // namespace navigation

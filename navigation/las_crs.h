@@ -1,0 +1,36 @@
+// The coordinate system that LAS files name: their OGC WKT record or their
+// GeoTIFF keys, as a definition PROJ accepts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Torvane_LiDAR.h"
+
+namespace navigation {
+
+// One variable-length record (or extended one) of a LAS file.
+struct LasRecord {
+    std::string user;  // user ID, up to its first zero byte
+    uint16_t id = 0;
+    std::vector<unsigned char> data;
+};
+
+// The variable-length records between the header and the point data, and
+// the extended ones of a LAS 1.4 file, read with every length checked
+// against the file; records that do not fit end the list.
+std::vector<LasRecord> read_las_records(std::FILE* f, const torvane::LASHeader& h, uint64_t fileSize);
+
+// The coordinate system of the records: the OGC WKT record (user
+// "LASF_Projection", 2112) where there is one, else the GeoTIFF keys (34735,
+// with 34736 and 34737) as "EPSG:code" (with "+code" for a vertical system)
+// or, for keys that define the projection by its parameters, a PROJ string.
+// Empty when the records name none.
+std::string crs_of_records(const std::vector<LasRecord>& records);
+
+// The same from GeoTIFF keys alone (key directory, doubles, ASCII).
+std::string crs_of_geotiff_keys(const std::vector<uint16_t>& keys, const std::vector<double>& doubles,
+                                const std::string& ascii);
+
+}  // namespace navigation

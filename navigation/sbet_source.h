@@ -1,0 +1,36 @@
+// A trajectory from a survey's navigation solution (SBET): converted into
+// the coordinate system and GPS-time convention of the listed LAS files and
+// checked to cover every file's returns.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "run_state.h"
+
+namespace navigation {
+
+struct SbetOptions {
+    std::string sbet;      // the SBET file
+    std::string crs;       // --crs: a definition PROJ accepts, or a file holding one; empty: the files' own
+    int gpsWeek = -1;      // --gps-week: the GPS week of the SBET's first record; -1: from the files' times
+    double step = 0.0;     // --step: seconds between output samples; 0: every record
+};
+
+// The GPS-time span of a listed file's returns, and whether it holds
+// adjusted standard GPS time.
+struct FileTimes {
+    double first = 0.0, last = 0.0;
+    bool any = false;
+    bool adjusted = false;
+};
+// Reads every record's GPS time of _pairInfo[i] in large blocks.
+FileTimes file_times(uint16_t i);
+
+// The SBET as X Y Z T samples in the files' terms, every file's returns
+// covered (otherwise the run ends with both spans), thinned to one sample
+// every step seconds; prints what it did on standard output. The files of
+// _pairInfo must have passed check_las_4_GPSTime.
+std::vector<quilvor::refDataStruct> trajectory_from_sbet(const SbetOptions& o);
+
+}  // namespace navigation

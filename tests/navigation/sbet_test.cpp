@@ -1,0 +1,200 @@
+// The --sbet source of a trajectory: SBET files, coordinate systems named by
+// LAS files, the conversion into the files' coordinates and time.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <string>
+
+#include "convert.h"
+#include "las_builder.h"
+#include "las_crs.h"
+#include "las_input.h"
+#include "sbet.h"
+#include "sbet_source.h"
+#include "sim_survey.h"
+
+using namespace testutil;
+
+namespace {
+
+// The failure message of f(), or "" when it does not fail.
+template <class F>
+std::string failure_of(F&& f) {
+    try {
+        f();
+    } catch (const quilvor::Failure& failure) {
+        return failure.message;
+    }
+    return "";
+}
+
+// A small simulated survey with its SBET, the table of its files made as the programs make it.
+simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adjusted) {
+    simsurvey::Options o;
+    o.outDir = dir;
+    o.length = 100;
+    o.tile = 100;
+    o.density = 0.2;
+    o.versionMinor = minor;
+    o.format = minor >= 4 ? 6 : 1;
+    o.sbet = "traj.sbet";
+    if (adjusted) o.timeBase = 1.6e8, o.adjustedTime = true;
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    std::vector<std::string> names;
+    for (const std::string& f : s.files) names.push_back(dir + "/" + f);
+    quilvor::_fileCount = static_cast<uint16_t>(names.size());
+    quilvor::init_pairInfo(names);
+    testing::internal::CaptureStdout();
+    quilvor::check_las_4_GPSTime();
+    testing::internal::GetCapturedStdout();
+    return s;
+}
+
+std::vector<quilvor::refDataStruct> read_trajectory(const std::string& path) {
+    std::ifstream f(path);
+    std::vector<quilvor::refDataStruct> s;
+    for (quilvor::refDataStruct r; f >> r.X >> r.Y >> r.Z >> r.T;) s.push_back(r);
+    return s;
+}
+
+std::vector<quilvor::refDataStruct> convert(const navigation::SbetOptions& o) {
+    testing::internal::CaptureStdout();
+    try {
+        const std::vector<quilvor::refDataStruct> s = navigation::trajectory_from_sbet(o);
+        testing::internal::GetCapturedStdout();
+        return s;
+    } catch (...) {
+        testing::internal::GetCapturedStdout();
+        throw;
+    }
+}
+
+// An SBET record's bytes.
+void put_record(std::vector<unsigned char>& b, double t, double lat, double lon, double h) {
+    const std::size_t at = b.size();
+    b.resize(at + navigation::kSbetRecordBytes, 0);
+    torvane::store(&b[at], t), torvane::store(&b[at + 8], lat), torvane::store(&b[at + 16], lon);
+    torvane::store(&b[at + 24], h);
+}
+
+}  // namespace
+
+TEST(Sbet, SimulatedTrajectoryComesBackInTheFilesCoordinatesAndTime) {
+    // GeoTIFF keys and week seconds (LAS 1.2); OGC WKT and adjusted time, the week from the files (LAS 1.4).
+    for (const auto& [minor, adjusted] : {std::pair{2, false}, std::pair{4, true}}) {
+        TempDir d;
+        survey_with_sbet(d.path, minor, adjusted);
+        navigation::SbetOptions o;
+        o.sbet = d / "traj.sbet";
+        const std::vector<quilvor::refDataStruct> got = convert(o), truth = read_trajectory(d / "trajectory.txt");
+        ASSERT_EQ(got.size(), truth.size()) << minor;
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            ASSERT_NEAR(got[k].X, truth[k].X, 1e-3) << minor << " " << k;
+            ASSERT_NEAR(got[k].Y, truth[k].Y, 1e-3) << minor << " " << k;
+            ASSERT_NEAR(got[k].Z, truth[k].Z, 1e-3) << minor << " " << k;
+            ASSERT_NEAR(got[k].T, truth[k].T, 1e-6) << minor << " " << k;
+        }
+        o.step = 1.0;  // every tenth sample
+        EXPECT_EQ(convert(o).size(), (truth.size() - 1) / 10 + 1) << minor;
+    }
+}
+
+TEST(Sbet, WeekRolloverIsFollowedAndAdjustedTimeTakesTheGivenWeek) {
+    std::vector<unsigned char> b;
+    put_record(b, 604799.5, 0.6, -2.1, 300);
+    put_record(b, 0.5, 0.6, -2.1, 300);  // the next week
+    const std::vector<navigation::SbetSample> s = navigation::parse_sbet(b.data(), b.size(), "r.sbet");
+    EXPECT_EQ(s[1].time, 604800.5);
+    const navigation::TimeConvention c{true, 2000};
+    EXPECT_EQ(navigation::las_time(s[1].time, c), 2001 * 604800.0 + 0.5 - 1e9);
+    EXPECT_EQ(navigation::week_of_sbet(604799.5, 2000 * 604800.0 + 604799.9 - 1e9), 2000);
+    EXPECT_EQ(navigation::week_of_sbet(604799.5, 2001 * 604800.0 + 1.0 - 1e9), 2000);  // files after the rollover
+
+    put_record(b, 0.4, 0.6, -2.1, 300);  // back by a tenth of a second: no rollover
+    EXPECT_EQ(failure_of([&] { navigation::parse_sbet(b.data(), b.size(), "r.sbet"); }),
+              "\nSBET file r.sbet, record 3: time 0.400000 goes back from 0.500000, which is no week rollover\n");
+}
+
+TEST(Sbet, DamagedFilesAreRefusedNamingTheRecord) {
+    std::vector<unsigned char> b;
+    put_record(b, 10, 0.6, -2.1, 300);
+    put_record(b, 11, 0.6, -2.1, 300);
+    EXPECT_EQ(failure_of([&] { navigation::parse_sbet(b.data(), b.size() - 5, "t.sbet"); }),
+              "\nSBET file t.sbet: its size (267 bytes) is not a whole number of 136-byte records (record 2 is cut "
+              "short)\n");
+    std::vector<unsigned char> bad = b;
+    torvane::store(&bad[136 + 8], 1.6);  // latitude beyond pi/2
+    EXPECT_EQ(failure_of([&] { navigation::parse_sbet(bad.data(), bad.size(), "t.sbet"); }),
+              "\nSBET file t.sbet, record 2: latitude 1.600000000 rad lies outside [-pi/2, pi/2]\n");
+    bad = b;
+    torvane::store(&bad[136 + 80], std::nan(""));  // a value the trajectory does not need
+    EXPECT_EQ(failure_of([&] { navigation::parse_sbet(bad.data(), bad.size(), "t.sbet"); }),
+              "\nSBET file t.sbet, record 2: value 11 is not a finite number\n");
+}
+
+TEST(Sbet, TrajectoryThatDoesNotCoverTheFilesIsRefused) {
+    TempDir d;
+    survey_with_sbet(d.path, 2, false);
+    std::vector<unsigned char> b = read_file(d / "traj.sbet");
+    b.resize(b.size() / 2 / 136 * 136);  // the first half of the flight
+    write_file(d / "half.sbet", b);
+    navigation::SbetOptions o;
+    o.sbet = d / "half.sbet";
+    const std::string message = failure_of([&] { convert(o); });
+    EXPECT_NE(message.find("\nThe trajectory of " + (d / "half.sbet") + " (GPS time 345600.000000 to "),
+              std::string::npos) << message;
+    EXPECT_NE(message.find(") does not cover the returns of "), std::string::npos) << message;
+}
+
+TEST(Sbet, CoordinateSystemFromGeoTiffKeysThatDefineTheProjectionByParameters) {
+    // A user-defined projected system: transverse Mercator on WGS 84 with the
+    // parameters of UTM zone 10 north, as some writers store it.
+    const std::vector<uint16_t> keys = {1, 1, 0, 11,
+                                        1024, 0, 1, 1,         // projected
+                                        2048, 0, 1, 4326,      // WGS 84
+                                        3072, 0, 1, 32767,     // user-defined system
+                                        3074, 0, 1, 32767,     // user-defined projection
+                                        3075, 0, 1, 1,         // transverse Mercator
+                                        3076, 0, 1, 9001,      // metres
+                                        3080, 34736, 1, 0,     // natural origin longitude
+                                        3081, 34736, 1, 1,     // natural origin latitude
+                                        3082, 34736, 1, 2,     // false easting
+                                        3083, 34736, 1, 3,     // false northing
+                                        3092, 34736, 1, 4};    // scale at natural origin
+    const std::string crs = navigation::crs_of_geotiff_keys(keys, {-123.0, 0.0, 500000.0, 0.0, 0.9996}, "");
+    ASSERT_EQ(crs.rfind("+proj=", 0), 0u) << crs;  // a PROJ string, not an EPSG code
+    const std::vector<navigation::SbetSample> sbet = {{10.0, 0.631, -2.1467, 300.0}};
+    const navigation::ConvertedTrajectory a = navigation::convert_sbet(sbet, crs, {});
+    const navigation::ConvertedTrajectory b = navigation::convert_sbet(sbet, "EPSG:32610", {});
+    EXPECT_NEAR(a.samples[0].X, b.samples[0].X, 1e-3);
+    EXPECT_NEAR(a.samples[0].Y, b.samples[0].Y, 1e-3);
+    EXPECT_EQ(a.samples[0].Z, 300.0);
+    // A system without a vertical datum keeps ellipsoidal heights and says by how much they differ.
+    EXPECT_NE(b.heights.find("ellipsoidal"), std::string::npos) << b.heights;
+    EXPECT_NE(b.heights.find(" m here, EGM96)"), std::string::npos) << b.heights;
+    // One named by its EPSG code comes back as that code.
+    EXPECT_EQ(navigation::crs_of_geotiff_keys({1, 1, 0, 1, 3072, 0, 1, 32610}, {}, ""), "EPSG:32610");
+}
+
+TEST(Sbet, FilesWithoutACoordinateSystemAskForOne) {
+    TempDir d;
+    survey_with_sbet(d.path, 2, false);
+    // The same tiles without their record: a survey that names no coordinate system.
+    simsurvey::Options o;
+    o.outDir = d.path;
+    o.length = 100;
+    o.tile = 100;
+    o.density = 0.2;
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    std::vector<std::string> names = {d / s.files[0]};
+    quilvor::_fileCount = 1;
+    quilvor::init_pairInfo(names);
+    navigation::SbetOptions so;
+    so.sbet = d / "traj.sbet";
+    EXPECT_EQ(failure_of([&] { convert(so); }),
+              "\nFile " + names[0] + " names no coordinate system (no OGC WKT or GeoTIFF record): give the one of "
+              "the LAS files with --crs\n");
+    so.crs = "EPSG:32610";
+    EXPECT_GT(convert(so).size(), 100u);
+}
