@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "exponent.h"
+#include "parallel.h"
 
 namespace quilvor {
 
@@ -23,7 +24,16 @@ struct PairSums {
     std::vector<double> before;  // a file
     std::vector<uint64_t> count = std::vector<uint64_t>(65536);
     std::vector<double> intensity = std::vector<double>(65536), intensityCos = std::vector<double>(65536);
+    // For the variance curve, with A = intensity x cosine: A squared summed
+    // by the range of its return, and A1 x A2 by the ranges of the pair (rows
+    // R1 - lo, columns R2 - lo; empty when the ranges span too much).
+    std::vector<double> squares = std::vector<double>(65536);
+    uint32_t lo = 0, span = 0;
+    std::vector<double> products;
 };
+
+// The widest span of ranges whose pair table the curve uses (8 MB).
+constexpr uint32_t kCurveSpan = 1024;
 
 // The blocks of file i that hold pairs, ascending.
 std::vector<uint32_t> used_blocks(uint16_t i) {
@@ -68,10 +78,15 @@ void add_file_sums(uint16_t i, std::size_t first, const std::vector<double>* con
             before += d * d;
             for (const uint32_t r : {i1, i2}) {
                 const uint16_t R = b.range[r];
+                const double A = b.intensity[r] * b.cosine[r];
                 ++s.count[R];
                 s.intensity[R] += b.intensity[r];
-                s.intensityCos[R] += b.intensity[r] * b.cosine[r];
+                s.intensityCos[R] += A;
+                s.squares[R] += A * A;
             }
+            if (!s.products.empty())
+                s.products[(b.range[i1] - s.lo) * std::size_t{s.span} + (b.range[i2] - s.lo)] +=
+                    (b.intensity[i1] * b.cosine[i1]) * (b.intensity[i2] * b.cosine[i2]);
         });
     });
     s.before[i] = before;
@@ -85,6 +100,9 @@ PairSums gather_sums(std::size_t& blocks) {
     PairSums s;
     s.block.assign(3 * blocks, 0.0);
     s.before.assign(_fileCount, 0.0);
+    s.lo = _pairRangeLo;
+    s.span = _pairRangeHi >= _pairRangeLo ? uint32_t{_pairRangeHi} - _pairRangeLo + 1 : 0;
+    if (s.span <= kCurveSpan) s.products.assign(std::size_t{s.span} * s.span, 0.0);
     const std::vector<double> power[3] = {range_power_table(_meanRange, _normFactor - kBlockStep),
                                           range_power_table(_meanRange, _normFactor),
                                           range_power_table(_meanRange, _normFactor + kBlockStep)};
@@ -95,7 +113,7 @@ PairSums gather_sums(std::size_t& blocks) {
 
 // splitmix64: a fixed sequence, the same on every machine.
 struct Random {
-    uint64_t state = 0x9E3779B97F4A7C15ull;
+    uint64_t state;
     uint64_t next() {
         uint64_t z = (state += 0x9E3779B97F4A7C15ull);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -122,23 +140,30 @@ ExponentInterval block_bootstrap(const std::vector<double>& sums, std::size_t bl
     std::vector<double> replicates;
     if (blocks >= 2 && H > 0) {
         const double step = -G * kBlockStep / (2 * H);
-        Random random;
-        for (int r = 0; r < kReplicates; ++r) {
-            double g = 0, h = 0;
-            for (std::size_t k = 0; k < blocks; ++k) {
-                const std::size_t b = random.below(blocks);
-                g += slope[b];
-                h += curvature[b];
+        // Each resample draws from a sequence of its own: the same on any number of threads.
+        std::vector<double> all(kReplicates);
+        const unsigned parts = std::clamp(_threads, 1u, 64u);
+        run_parts(parts, [&](unsigned part) {
+            for (unsigned r = kReplicates * part / parts; r < kReplicates * (part + 1) / parts; ++r) {
+                Random random{0x9E3779B97F4A7C15ull * (r + 1)};
+                double g = 0, h = 0;
+                for (std::size_t k = 0; k < blocks; ++k) {
+                    const std::size_t b = random.below(blocks);
+                    g += slope[b];
+                    h += curvature[b];
+                }
+                all[r] = h > 0 ? _normFactor - g * kBlockStep / (2 * h) - step : std::nan("");
             }
-            if (h > 0) replicates.push_back(_normFactor - g * kBlockStep / (2 * h) - step);
-        }
+        });
+        for (double x : all)
+            if (!std::isnan(x)) replicates.push_back(x);
     }
     ExponentInterval interval = interval_of(replicates, 0.95);
     char method[240];
     std::snprintf(method, sizeof method,
-                  "bootstrap over %zu spatial blocks of pairs (squares of %g coordinate units of each file), %d "
-                  "resamples, percentile interval; mean range held fixed",
-                  blocks, kBlockEdge, kReplicates);
+                  "bootstrap over %zu spatial blocks of pairs (squares of %u x %u cells of the pair search, %g "
+                  "coordinate units a side), %d resamples, percentile interval; mean range held fixed",
+                  blocks, kBlockCells, kBlockCells, kBlockCells * _resolution, kReplicates);
     interval.method = method;
     return interval;
 }
@@ -157,11 +182,32 @@ void file_figures(const PairSums& sums) {
     }
 }
 
-void variance_curve() {
+// V(e) from the sums by range: the sum over pairs of (p1 A1 - p2 A2)^2 is
+// that of p^2 A^2 over their returns less twice that of p1 p2 A1 A2, which
+// the pair table holds by the two ranges. Equal to the pass over the pairs
+// but for rounding.
+double variance_from_range_sums(const PairSums& s, double e) {
+    const std::vector<double> p = range_power_table(_meanRange, e);
+    double Q = 0;
+    for (uint32_t R = s.lo; R < s.lo + s.span; ++R) Q += p[R] * p[R] * s.squares[R];
+    for (uint32_t a = 0; a < s.span; ++a) {
+        double row = 0;
+        for (uint32_t b = 0; b < s.span; ++b) row += p[s.lo + b] * s.products[std::size_t{a} * s.span + b];
+        Q -= 2 * p[s.lo + a] * row;
+    }
+    return std::sqrt(std::max(0.0, Q) / _allPairs);
+}
+
+// The curve at evenly spaced exponents over the search bracket: from the
+// sums by range when their table was made, otherwise by passes over the pairs.
+void variance_curve(const PairSums& s) {
     double e[kCurvePoints], V[kCurvePoints];
     for (int k = 0; k < kCurvePoints; ++k) e[k] = 0.01 + (4.0 - 0.01) * k / (kCurvePoints - 1);
     e[kCurvePoints - 1] = 4.0;
-    post_norm_variances(all_pairs(), e, V, kCurvePoints);
+    if (!s.products.empty())
+        for (int k = 0; k < kCurvePoints; ++k) V[k] = variance_from_range_sums(s, e[k]);
+    else
+        post_norm_variances(all_pairs(), e, V, kCurvePoints);
     _certainty.curve.clear();
     for (int k = 0; k < kCurvePoints; ++k) _certainty.curve.push_back(CurvePoint{e[k], V[k]});
 }
@@ -193,7 +239,7 @@ void intensity_by_range(const PairSums& s) {
 
 void prepare_certainty() {
     if (!_extraOutputs.any()) return;
-    _blockCells = static_cast<uint32_t>(std::clamp(std::ceil(kBlockEdge / _resolution), 1.0, 1048576.0));
+    _blockCells = kBlockCells;
     _pairBlockRuns.assign(_fileCount, PairBlockRuns{});
 }
 
@@ -226,7 +272,7 @@ void assess_certainty() {
     std::size_t blocks = 0;
     const PairSums sums = gather_sums(blocks);
     file_figures(sums);
-    variance_curve();
+    variance_curve(sums);
     _certainty.interval = block_bootstrap(sums.block, blocks);
     intensity_by_range(sums);
 }

@@ -43,8 +43,11 @@ struct Certainty {
 };
 extern Certainty _certainty;
 
-// The edge of a spatial block of pairs, in the units of the coordinates.
-constexpr double kBlockEdge = 50.0;
+// The edge of a spatial block of pairs, in cells of the pair search (whose
+// edge is the search radius): far wider than two pairs that share a return
+// lie apart, small enough that the survey's fixed pattern of ground and
+// geometry is not taken for chance.
+constexpr uint32_t kBlockCells = 16;
 // Bootstrap replicates and the half-width of the exponent step around the
 // exponent at which each block's sums are taken.
 constexpr int kReplicates = 2000;
