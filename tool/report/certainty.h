@@ -50,7 +50,7 @@ extern Certainty _certainty;
 constexpr uint32_t kBlockCells = 16;
 // Bootstrap replicates and the half-width of the exponent step around the
 // exponent at which each block's sums are taken.
-constexpr int kReplicates = 2000;
+constexpr int kReplicates = 1000;
 constexpr double kBlockStep = 0.05;
 // Points of the variance curve over [0.01, 4].
 constexpr int kCurvePoints = 41;
