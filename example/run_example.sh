@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Simulates the small default survey into example/work, runs LAS_Quilvor on it
 # there, and draws intensity images of the survey before and after the
-# normalization on one grey scale (before.png, after.png).
+# normalization on one grey scale (before.png, after.png). The run also writes
+# the JSON report (report.json) and the two plots (plots/variance_curve.png,
+# plots/intensity_by_range.png).
 #   example/run_example.sh [build folder or install prefix] [--docs]
 # --docs also writes the small copies of the two images shown in the README
-# (docs/before.png, docs/after.png).
+# (docs/before.png, docs/after.png) and of the two plots (docs/variance_curve.png,
+# docs/intensity_by_range.png).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
@@ -28,9 +31,9 @@ echo "$summary"
 read -r -a args <<<"$(sed -n 's/^Tool arguments: //p' <<<"$summary")"
 
 echo
-echo "== Running: LAS_Quilvor ${args[*]} (in $work) =="
+echo "== Running: LAS_Quilvor ${args[*]} --report report.json --plots plots (in $work) =="
 cd "$work"
-"$quilvor" "${args[@]}"
+"$quilvor" "${args[@]}" --report report.json --plots plots
 echo
 echo "Normalized copies: $(ls "$work"/*_NormI.las | xargs -n1 basename | tr '\n' ' ')"
 
@@ -43,9 +46,11 @@ ls ./*_NormI.las >normalized_list.txt
 "$image" normalized_list.txt 1 after.png --range "$lo" "$hi" | sed -n '/^Grid:/,$p'
 echo
 echo "Images: $work/before.png $work/after.png"
+echo "Report: $work/report.json; plots: $work/plots/variance_curve.png $work/plots/intensity_by_range.png"
 if [ "$docs" = "--docs" ]; then
   "$image" las_list.txt 2 "$here/../docs/before.png" --range "$lo" "$hi" >/dev/null
   "$image" normalized_list.txt 2 "$here/../docs/after.png" --range "$lo" "$hi" >/dev/null
   rm -f "$here/../docs/before.pgw" "$here/../docs/after.pgw"
-  echo "README copies: docs/before.png docs/after.png"
+  cp plots/variance_curve.png plots/intensity_by_range.png "$here/../docs/"
+  echo "README copies: docs/before.png docs/after.png docs/variance_curve.png docs/intensity_by_range.png"
 fi

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "certainty.h"
 #include "driver.h"
 
 namespace quilvor {
@@ -21,6 +22,26 @@ void usage() {
     std::printf("        Options:\n");
     std::printf("           -tr {truncate normalized intensities within the [1,255] range}\n");
     std::printf("           -n  {no normalization; only compute normalization parameters}\n\n");
+}
+
+std::string take_extra_outputs(int& argc, char** argv) {
+    int kept = std::min(argc, 7);
+    for (int i = 7; i < argc; ++i) {
+        const std::string a = argv[i];
+        std::string* value = a == "--report" ? &_extraOutputs.reportFile : a == "--plots" ? &_extraOutputs.plotsDir : nullptr;
+        if (value == nullptr) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') return "option " + a + " needs a value";
+        if (!value->empty()) return "option " + a + " given twice";
+        *value = argv[++i];
+    }
+    argc = kept;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--", 2) == 0)
+            return std::string("unknown option ") + argv[i] + " (the options are --report FILE.json and --plots DIR)";
+    return "";
 }
 
 void findOptionalArgs(int argc, char** argv) {

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <exception>
 
+#include "certainty.h"
 #include "driver.h"
 #include "exponent.h"
 #include "normalize.h"
@@ -20,16 +21,18 @@ namespace {
 
 int run(int argc, char** argv) {
     install_interrupt_cleanup();
+    const std::string refused = argc == 1 ? "" : take_extra_outputs(argc, argv);
     findOptionalArgs(argc, argv);
     if (argc == 1) {
         torvane::credits();
         usage();
         std::exit(-1);
     }
-    if (argc != _optionalArgs + 7) {
+    if (!refused.empty() || argc != _optionalArgs + 7) {
         torvane::credits();
         std::printf("\nMissing or excessive number of arguments\n\n");
         usage();
+        if (!refused.empty()) std::fprintf(stderr, "LAS_Quilvor: %s\n", refused.c_str());
         std::exit(-1);
     }
     torvane::credits();
@@ -46,17 +49,22 @@ int run(int argc, char** argv) {
         check_las_4_GPSTime();
     }
     if (_skipNormalizationFlag == -1) check_outputs_against_inputs();
+    check_extra_outputs();
 
     load_reference_data(argv[2]);
 
     lock_working_directory();
     reset_pair_store(_pairRecordBudget, _fileCount);
+    prepare_certainty();
     pairDataToFiles();
     cmpMeanRange();
     cmpPreNormIntensityVar();
     calcRangeFactor(0.01, 2.0, 4.0);
+    assess_certainty();
     delete_tmp_RAI_files();
     pairReport();
+    write_json_report(argc, argv);
+    draw_plots();
     if (_skipNormalizationFlag == -1) normalizeIntensity();
     std::vector<pairStruct>().swap(_pairInfo);
 

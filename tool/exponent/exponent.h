@@ -18,6 +18,17 @@ void cmpMeanRange();
 void cmpPreNormIntensityVar();
 double cmpPostNormIntensityVar(double factor);
 void calcRangeFactor(double ax, double bx, double cx);
+// Pairs of files first to last - 1, normalized with mean range meanRange;
+// their variance divides by pairs.
+struct PairScope {
+    uint16_t first, last;
+    double meanRange, pairs;
+};
+// All pairs of the run, with the run's mean range.
+PairScope all_pairs();
+// V of the pairs of scope at n exponents (two a pass): each the same value as
+// cmpPostNormIntensityVar gives for the scope of the whole run.
+void post_norm_variances(const PairScope& scope, const double* factor, double* V, std::size_t n);
 // V at two points in one call: how the search computes a value it may need
 // next together with the one it needs.
 using TogetherValues = std::function<std::pair<double, double>(double, double)>;
@@ -25,7 +36,10 @@ using TogetherValues = std::function<std::pair<double, double>(double, double)>;
 // iteration line; leaves the minimum's abscissa and value, returns the
 // iterations. Values computed ahead change nothing of the result.
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
-                          double& fmin, const TogetherValues* together = nullptr);
+                          double& fmin, const TogetherValues* together = nullptr, bool progress = true);
+// The search of calcRangeFactor over the bracket 0.01, 2.0, 4.0 on the pairs
+// of scope, with or without the iteration line.
+void search_exponent(const PairScope& scope, double& exponent, double& variance, bool progress);
 // Stops the run when the ranges of the pairs leave nothing to normalize.
 [[noreturn]] void fail_unnormalizable_ranges();
 void delete_tmp_RAI_files();

@@ -94,26 +94,27 @@ void add_squared_differences(const PairBlock& b, VarianceBuffers* const (&buffer
     run_parts(K, [&](unsigned j) { add_pair_terms(b, N[j], Q[j]); });
 }
 
-// V at K exponents in one pass over the pairs, each with its own table of
-// powers, filled anew: the same values as one pass for each.
+// V at K exponents in one pass over the pairs of scope, each with its own
+// table of powers, filled anew: the same values as one pass for each.
 template <int K>
-void post_norm_variances(const double (&factor)[K], VarianceBuffers* const (&buffers)[K], double (&V)[K]) {
+void post_norm_variances(const double (&factor)[K], VarianceBuffers* const (&buffers)[K], double (&V)[K],
+                         const PairScope& scope) {
     double Q[K];
     for (int j = 0; j < K; ++j) {
         buffers[j]->power.resize_or_fail(65536,
                                          "\nFailed to allocate memory for structure of paired return attributes\n");
-        fill_range_power_table(buffers[j]->power.data(), _meanRange, factor[j], _pairRangeLo, _pairRangeHi);
+        fill_range_power_table(buffers[j]->power.data(), scope.meanRange, factor[j], _pairRangeLo, _pairRangeHi);
         Q[j] = 0.0;
     }
-    for (uint16_t i = 0; i < _fileCount; ++i)
+    for (uint16_t i = scope.first; i < scope.last; ++i)
         for_each_pair_block(i, [&Q, &buffers](const PairBlock& b) { add_squared_differences(b, buffers, Q); });
-    for (int j = 0; j < K; ++j) V[j] = std::sqrt(Q[j] / _allPairs);
+    for (int j = 0; j < K; ++j) V[j] = std::sqrt(Q[j] / scope.pairs);
 }
 
 double post_norm_variance(double factor, VarianceBuffers& buffers) {
     VarianceBuffers* const one[1] = {&buffers};
     double V[1];
-    post_norm_variances({factor}, one, V);
+    post_norm_variances({factor}, one, V, all_pairs());
     return V[0];
 }
 
@@ -159,8 +160,48 @@ VarianceBuffers& search_buffers() {
 
 double cmpPostNormIntensityVar(double factor) { return post_norm_variance(factor, search_buffers()); }
 
+PairScope all_pairs() { return PairScope{0, _fileCount, _meanRange, _allPairs}; }
+
+void post_norm_variances(const PairScope& scope, const double* factor, double* V, std::size_t n) {
+    VarianceBuffers b[2];
+    VarianceBuffers* const two[2] = {&b[0], &b[1]};
+    VarianceBuffers* const one[1] = {&b[0]};
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+        double v[2];
+        post_norm_variances({factor[k], factor[k + 1]}, two, v, scope);
+        V[k] = v[0];
+        V[k + 1] = v[1];
+    }
+    if (k < n) {
+        double v[1];
+        post_norm_variances({factor[k]}, one, v, scope);
+        V[k] = v[0];
+    }
+}
+
+void search_exponent(const PairScope& scope, double& exponent, double& variance, bool progress) {
+    // A value the search may ask for next is computed together with the one
+    // it asks for, in the same pass over the pairs (pairs read from RAI files
+    // go through the run's one set of read buffers, and are read once for both).
+    VarianceBuffers first, second;
+    const std::function<double(double)> V = [&](double e) {
+        VarianceBuffers* const one[1] = {&first};
+        double v[1];
+        post_norm_variances({e}, one, v, scope);
+        return v[0];
+    };
+    const TogetherValues together = [&](double e1, double e2) {
+        VarianceBuffers* const both[2] = {&first, &second};
+        double v[2];
+        post_norm_variances({e1, e2}, both, v, scope);
+        return std::pair{v[0], v[1]};
+    };
+    golden_section_search(0.01, 2.0, 4.0, V, exponent, variance, &together, progress);
+}
+
 int golden_section_search(double ax, double bx, double cx, const std::function<double(double)>& V, double& xmin,
-                          double& fmin, const TogetherValues* together) {
+                          double& fmin, const TogetherValues* together, bool progress) {
     Lookahead ahead(V, together);
     const double R = 0.61803399;
     const double C = 1 - R;
@@ -179,8 +220,10 @@ int golden_section_search(double ax, double bx, double cx, const std::function<d
     const auto goes_on = [&] { return std::fabs(x3 - x0) > (std::fabs(x1) + std::fabs(x2)) * 0.001; };
     while (goes_on()) {
         ++iteration;
-        std::printf("\r  ... Computing normalization factor -- Iteration %d%27s\r", iteration, "");
-        std::fflush(stdout);
+        if (progress) {
+            std::printf("\r  ... Computing normalization factor -- Iteration %d%27s\r", iteration, "");
+            std::fflush(stdout);
+        }
         // The guess: the next iteration moves the other way (it mostly does).
         if (f1 > f2) {
             x0 = x1;
@@ -214,7 +257,7 @@ void calcRangeFactor(double ax, double bx, double cx) {
     const TogetherValues together = [&second](double e1, double e2) {
         VarianceBuffers* const both[2] = {&search_buffers(), &second};
         double V[2];
-        post_norm_variances({e1, e2}, both, V);
+        post_norm_variances({e1, e2}, both, V, all_pairs());
         return std::pair{V[0], V[1]};
     };
     golden_section_search(ax, bx, cx, cmpPostNormIntensityVar, _normFactor, _postNormIntensityVar, &together);

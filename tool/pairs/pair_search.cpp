@@ -11,6 +11,9 @@
 
 namespace quilvor {
 
+uint32_t _blockCells = 0;
+std::vector<PairBlockRuns> _pairBlockRuns;
+
 namespace {
 
 // Accepted pairs on their way to the pair-index file, written in large blocks.
@@ -27,6 +30,7 @@ struct PairWriter {
         ++nPairs;
         if (used == buffer.size()) flush();
     }
+    uint32_t count() const { return nPairs; }
     // Pairs found by another band, after this one's.
     void append(const std::vector<int32_t>& pairs) {
         flush();
@@ -49,6 +53,7 @@ struct PairKeeper {
         pairs.push_back(offset1);
         pairs.push_back(offset2);
     }
+    uint32_t count() const { return static_cast<uint32_t>(pairs.size() / 2); }
 };
 
 // The distance test d <= maxD with d = sqrt(s): a square s clearly below or
@@ -90,6 +95,34 @@ struct Search {
     unsigned char* marks;  // a bit per slot: the paired returns
     const double minT = _minTimeBWSwaths, maxT = _maxTimeBWSwaths;
     const DistanceTest distance{_maxPairDist};
+    // The spatial blocks of the pairs, when they are recorded: the runs, the
+    // blocks in a row of blocks, the current block and the pairs before its run.
+    PairBlockRuns* runs = nullptr;
+    uint32_t blockCols = 0, current = 0;
+    uint32_t start = 0;
+
+    void record_blocks(PairBlockRuns* r) {
+        runs = r;
+        blockCols = r == nullptr ? 0 : (g.ncols + _blockCells - 1) / _blockCells;
+        start = out.count();
+    }
+    // The pairs of cell (row, col) of the whole grid follow.
+    void enter_cell(int64_t row, int64_t col) {
+        const uint32_t b = static_cast<uint32_t>(row / _blockCells) * blockCols + static_cast<uint32_t>(col / _blockCells);
+        if (b == current) return;
+        close_run();
+        current = b;
+    }
+    // The same for window cell c.
+    void enter_window_cell(int64_t c) {
+        if (runs != nullptr) enter_cell(g.row0 + c / g.wcols, g.col0 + c % g.wcols);
+    }
+    // The pairs found since the last run go to the current block.
+    void close_run() {
+        const uint32_t n = out.count();
+        if (runs != nullptr) runs->add(current, n - start);
+        start = n;
+    }
 
     // Every return of the current cell against every return of the neighbour
     // (current first); both are window cells.
@@ -149,7 +182,10 @@ void neighbour_pass(Search<Sink>& s, int64_t rowLo, int64_t rowHi, int64_t colLo
     for (int64_t row = r0; row <= r1; ++row) {
         const int64_t base = (row - wr0) * g.wcols - wc0;
         for (int64_t col = c0; col <= c1; ++col)
-            if (count[base + col] != 0) s.betweenCells(base + col, base + col + delta);
+            if (count[base + col] != 0) {
+                if (s.runs != nullptr) s.enter_cell(row, col);
+                s.betweenCells(base + col, base + col + delta);
+            }
     }
 }
 
@@ -169,11 +205,21 @@ void visit_rows(Search<Sink>& s, const Pass& p, int64_t rowA, int64_t rowB) {
     const CellOrderedFile& g = s.g;
     if (!p.within) {
         neighbour_pass(s, rowA, rowB, p.colLo, p.colHi, p.dRow, p.dCol);
-        return;
+    } else {
+        // Within cells, over whole rows of the window: its cells in ascending order are the grid's.
+        for (int64_t c = (rowA - g.row0) * int64_t{g.wcols}; c < (rowB - g.row0 + 1) * int64_t{g.wcols}; ++c)
+            if (g.countReturnsInCell[c] > 1) {
+                s.enter_window_cell(c);
+                s.withinCell(c);
+            }
     }
-    // Within cells, over whole rows of the window: its cells in ascending order are the grid's.
-    for (int64_t c = (rowA - g.row0) * int64_t{g.wcols}; c < (rowB - g.row0 + 1) * int64_t{g.wcols}; ++c)
-        if (g.countReturnsInCell[c] > 1) s.withinCell(c);
+    s.close_run();
+}
+
+// The block runs of the file of job, when they are recorded.
+PairBlockRuns* block_runs(const PairJob& job) {
+    if (_blockCells == 0 || job.LASID >= _pairBlockRuns.size()) return nullptr;
+    return &_pairBlockRuns[job.LASID];
 }
 
 void run_pass(const PairJob& job, PairWriter& out, const Pass& p) {
@@ -181,8 +227,10 @@ void run_pass(const PairJob& job, PairWriter& out, const Pass& p) {
     const int64_t r0 = std::max<int64_t>(p.rowLo, g.row0), r1 = std::min<int64_t>(p.rowHi, int64_t{g.row0} + g.wrows - 1);
     if (r0 > r1) return;
     const unsigned parts = static_cast<unsigned>(std::min<int64_t>(max_bands(), r1 - r0 + 1));
+    PairBlockRuns* runs = block_runs(job);
     if (parts == 1) {
         Search<PairWriter> s{g, out, g.paired_marks()};
+        s.record_blocks(runs);
         visit_rows(s, p, r0, r1);
         return;
     }
@@ -199,21 +247,25 @@ void run_pass(const PairJob& job, PairWriter& out, const Pass& p) {
         firstRow[k] = std::max<int64_t>(row, firstRow[k - 1]);
     }
     if (g.bandPairs.size() < parts) g.bandPairs.resize(parts);
+    std::vector<PairBlockRuns> bandRuns(runs == nullptr ? 0 : parts);  // the first band's go to runs directly
     run_parts(parts, [&](unsigned band) {
         if (firstRow[band] >= firstRow[band + 1]) return;
         if (band == 0) {
             Search<PairWriter> s{g, out, g.paired_marks()};
+            s.record_blocks(runs);
             visit_rows(s, p, firstRow[0], firstRow[1] - 1);
         } else {
             g.bandPairs[band].clear();
             PairKeeper keep{g.bandPairs[band]};
             Search<PairKeeper> s{g, keep, g.bandMarks[band].data()};
+            s.record_blocks(runs == nullptr ? nullptr : &bandRuns[band]);
             visit_rows(s, p, firstRow[band], firstRow[band + 1] - 1);
         }
     });
     for (unsigned band = 1; band < parts; ++band) {
         out.append(g.bandPairs[band]);
         g.bandPairs[band].clear();
+        if (runs != nullptr) runs->append(bandRuns[band]);
     }
 }
 
@@ -243,6 +295,7 @@ uint32_t search_return_pairs(const PairJob& job, std::FILE* tmp) {
                                job.tmpName.c_str());
     PairWriter out{tmp, job.tmpName, g.pairBlock};
     const int64_t ncols = g.ncols, nrows = g.nrows;
+    if (PairBlockRuns* runs = block_runs(job)) *runs = PairBlockRuns{};
     try {
         clear_marks(g);
         // Pass 1: within every cell.

@@ -50,6 +50,30 @@ struct ReturnScratch {
     static constexpr std::size_t kBytesPerReturn = 16;
 };
 
+// Where the pairs of one file lie, without a word per pair: the pairs in
+// pair order as runs of consecutive pairs found in one spatial block (a square
+// of cells of the file's grid, numbered row by row).
+struct PairBlockRuns {
+    std::vector<uint32_t> block, count;
+    // Appends n pairs of block b, to the last run when it is of b too.
+    void add(uint32_t b, uint32_t n) {
+        if (n == 0) return;
+        if (!block.empty() && block.back() == b) {
+            count.back() += n;
+            return;
+        }
+        block.push_back(b);
+        count.push_back(n);
+    }
+    void append(const PairBlockRuns& o) {
+        for (std::size_t k = 0; k < o.block.size(); ++k) add(o.block[k], o.count[k]);
+    }
+};
+// The edge of a spatial block in cells, 0 when the pair search does not
+// record the blocks (the default); then the block runs of each file.
+extern uint32_t _blockCells;
+extern std::vector<PairBlockRuns> _pairBlockRuns;
+
 // One LAS file held in the order of the cells of its grid, and the memory
 // that the pair stage reuses from one file to the next.
 struct CellOrderedFile {

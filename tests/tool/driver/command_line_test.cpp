@@ -100,3 +100,25 @@ TEST(CommandLine, ReportThatCannotBeWrittenIsAFailure) {
     EXPECT_EQ(std::string(err.begin(), err.end()), "\nLAS_Quilvor: the report could not be written to standard output\n");
     EXPECT_EQ(WEXITSTATUS(std::system((run + " > /dev/null").c_str())), 0);
 }
+
+// The options --report and --plots take a value each and may stand anywhere
+// after the six positional arguments; any other "--" argument, or an option
+// without its value, is refused as an excessive argument is.
+TEST(CommandLine, ExtraOutputOptions) {
+    const std::string refused = std::string(kBanner) + "\nMissing or excessive number of arguments\n\n" + kUsage;
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"l", "t", "1", "1", "1", "2", "--report"},
+             {"l", "t", "1", "1", "1", "2", "-n", "--plots"},
+             {"l", "t", "1", "1", "1", "2", "--verbose"},
+             {"l", "t", "1", "1", "1", "2", "--report", "r.json", "--report", "s.json"},
+             {"--report", "r.json", "l", "t", "1", "1", "1", "2"}}) {
+        const RunResult r = run(args);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, refused);
+    }
+    // Accepted among the switches, a value that looks like a switch included;
+    // the run goes on to the list file.
+    const RunResult r = run({"nolist.txt", "t", "1", "1", "1", "2", "--plots", "p", "-n", "--report", "-tr"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, std::string(kBanner) + "\nCannot open input ASCII file nolist.txt for reading\n");
+}

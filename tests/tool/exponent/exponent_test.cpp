@@ -167,6 +167,50 @@ TEST(GoldenSection, EndPointsTiesAndQuadratic) {
               std::string::npos);
 }
 
+// The probes of the search are those of its recurrence with R = 0.61803399
+// and C = 1 - R, in order; the reference below follows the documented steps.
+TEST(GoldenSection, ExactProbeSequence) {
+    const double R = 0.61803399, C = 1 - R;
+    EXPECT_EQ(C, 0.38196600999999997);
+    const auto V = [](double e) { return std::fabs(e - 1.3) + 0.25 * std::sin(5 * e); };
+    std::vector<double> expected;
+    double x0 = 0.01, x1 = 2.0, x2 = 2.0 + 2.0 * C, x3 = 4.0;
+    expected = {x1, x2};
+    double f1 = V(x1), f2 = V(x2);
+    while (std::fabs(x3 - x0) > (std::fabs(x1) + std::fabs(x2)) * 0.001) {
+        if (f1 > f2) {
+            x0 = x1, x1 = x2, x2 = R * x2 + x3 * C, f1 = f2, f2 = V(x2);
+            expected.push_back(x2);
+        } else {
+            x3 = x2, x2 = x1, x1 = R * x1 + x0 * C, f2 = f1, f1 = V(x1);
+            expected.push_back(x1);
+        }
+    }
+    std::vector<double> probes;
+    double x = 0, f = 0;
+    testing::internal::CaptureStdout();
+    golden_section_search(0.01, 2.0, 4.0, [&](double e) { probes.push_back(e); return V(e); }, x, f);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(probes.size(), expected.size());
+    for (std::size_t k = 0; k < probes.size(); ++k) EXPECT_EQ(probes[k], expected[k]) << k;
+    EXPECT_EQ(x, f2 > f1 ? x1 : x2);
+}
+
+// Equal values at the end choose the larger interior point: with V constant
+// every iteration moves the upper end, so the last probe is the smaller
+// interior point and the one before it the larger.
+TEST(GoldenSection, FinalTieChoosesTheLargerPoint) {
+    std::vector<double> probes;
+    double x = 0, f = 0;
+    testing::internal::CaptureStdout();
+    golden_section_search(0.01, 2.0, 4.0, [&](double e) { probes.push_back(e); return 5.0; }, x, f);
+    testing::internal::GetCapturedStdout();
+    ASSERT_GE(probes.size(), 3u);
+    EXPECT_LT(probes.back(), probes[probes.size() - 2]);
+    EXPECT_EQ(x, probes[probes.size() - 2]);
+    EXPECT_EQ(f, 5.0);
+}
+
 // Values computed ahead, together with the value asked for, change nothing:
 // the same minimum, value, iterations and lines, whichever way the search moves.
 TEST(GoldenSection, ValuesComputedAheadChangeNothing) {

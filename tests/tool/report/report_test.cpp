@@ -1,0 +1,169 @@
+// The JSON report and the plots, through the real binary on a small simulated survey.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "las_builder.h"
+#include "survey_helpers.h"
+
+using namespace testutil;
+using Json = nlohmann::json;
+
+namespace {
+
+// A small survey of four files, run once with -n and both extra outputs.
+struct Survey {
+    TempDir dir;
+    std::vector<std::string> args;
+    RunResult run;
+    Json report;
+    Survey() {
+        simsurvey::Options o;
+        o.outDir = dir.path;
+        o.length = 240;
+        o.tile = 120;
+        o.density = 1.0;
+        args = tool_args(simsurvey::simulate(o));
+        std::vector<std::string> a = args;
+        for (const char* s : {"-n", "--report", "out/report.json", "--plots", "plots"}) a.push_back(s);
+        std::system(("mkdir -p " + dir / "out").c_str());
+        run = run_tool(dir.path, a);
+        if (run.status != 0) return;
+        const std::vector<unsigned char> b = read_file(dir / "out/report.json");
+        report = Json::parse(std::string(b.begin(), b.end()));
+    }
+};
+
+Survey& survey() {
+    static Survey s;
+    return s;
+}
+
+std::string line_with(const std::string& out, const std::string& label) {
+    const std::size_t at = out.find(label);
+    if (at == std::string::npos) return "";
+    return out.substr(at, out.find('\n', at) - at);
+}
+
+std::string fixed3(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%9.3f", v);
+    return b;
+}
+
+}  // namespace
+
+TEST(Report, AgreesWithThePrintedSummary) {
+    Survey& s = survey();
+    ASSERT_EQ(s.run.status, 0) << s.run.out;
+    const Json& j = s.report;
+    const std::string& out = s.run.out;
+    EXPECT_EQ(line_with(out, "Optimal Range"), "Optimal Range Normalization Exponent:" + std::string(13, ' ') + fixed3(j["exponent"]));
+    EXPECT_EQ(line_with(out, "Pre-normalization"),
+              "Pre-normalization within-pair intensity variance: " + fixed3(j["variance_before"]));
+    EXPECT_EQ(line_with(out, "Post-normalization"),
+              "Post-normalization within-pair intensity variance:" + fixed3(j["variance_after"]));
+    char total[80];
+    std::snprintf(total, sizeof total, "%-40s %8llu %9.3f", "Total:", j["pairs"].get<unsigned long long>(),
+                  j["mean_range"].get<double>());
+    EXPECT_EQ(line_with(out, "Total:"), total);
+    ASSERT_EQ(j["files"].size(), 4u);
+    for (const Json& f : j["files"]) {
+        char row[120];
+        std::snprintf(row, sizeof row, "%-40s %8u %9.3f", f["name"].get<std::string>().c_str(),
+                      f["pairs"].get<unsigned>(), f["mean_range"].get<double>());
+        EXPECT_NE(out.find(std::string("\n") + row + "\n"), std::string::npos) << row;
+    }
+    EXPECT_EQ(j["arguments"]["list_file"], "las_list.txt");
+    EXPECT_EQ(j["arguments"]["normalize"], false);
+}
+
+TEST(Report, PerFileFiguresAddUpAndEachFileIsItsOwnRun) {
+    Survey& s = survey();
+    ASSERT_EQ(s.run.status, 0) << s.run.out;
+    const Json& j = s.report;
+    double pairs = 0, ranges = 0, squares = 0;
+    for (const Json& f : j["files"]) {
+        const double n = f["pairs"];
+        pairs += n;
+        ranges += n * f["mean_range"].get<double>();
+        squares += n * std::pow(f["variance_before"].get<double>(), 2);
+    }
+    const double all = j["pairs"];
+    EXPECT_EQ(pairs, all);
+    EXPECT_NEAR(ranges / all, j["mean_range"].get<double>(), 1e-9);
+    EXPECT_NEAR(std::sqrt(squares / all), j["variance_before"].get<double>(), 1e-9);
+    // A file's figures are those of a run on that file alone.
+    const Json& f = j["files"][1];
+    write_text(s.dir / "one.txt", f["name"].get<std::string>() + "\n");
+    std::vector<std::string> a = s.args;
+    a[0] = "one.txt";
+    for (const char* x : {"-n", "--report", "one.json"}) a.push_back(x);
+    ASSERT_EQ(run_tool(s.dir.path, a).status, 0);
+    const std::vector<unsigned char> b = read_file(s.dir / "one.json");
+    const Json one = Json::parse(std::string(b.begin(), b.end()));
+    EXPECT_EQ(one["exponent"].get<double>(), f["exponent"].get<double>());
+    EXPECT_EQ(one["variance_after"].get<double>(), f["variance_after"].get<double>());
+    EXPECT_EQ(one["variance_before"].get<double>(), f["variance_before"].get<double>());
+}
+
+TEST(Report, CurveHasItsMinimumAtTheExponentAndTheIntervalHoldsIt) {
+    Survey& s = survey();
+    ASSERT_EQ(s.run.status, 0) << s.run.out;
+    const Json& j = s.report;
+    const Json& curve = j["curve"];
+    ASSERT_GE(curve.size(), 41u);
+    EXPECT_EQ(curve.front()["exponent"], 0.01);
+    EXPECT_EQ(curve.back()["exponent"], 4.0);
+    const double e = j["exponent"], step = (4.0 - 0.01) / (curve.size() - 1);
+    std::size_t best = 0;
+    for (std::size_t k = 0; k < curve.size(); ++k) {
+        EXPECT_NEAR(curve[k]["exponent"].get<double>(), 0.01 + step * k, 1e-12);
+        EXPECT_GE(curve[k]["variance"].get<double>(), j["variance_after"].get<double>() * (1 - 1e-9));
+        if (curve[k]["variance"] < curve[best]["variance"]) best = k;
+    }
+    EXPECT_LE(std::fabs(curve[best]["exponent"].get<double>() - e), step);
+    const Json& iv = j["interval"];
+    EXPECT_LT(iv["low"].get<double>(), e);
+    EXPECT_GT(iv["high"].get<double>(), e);
+    EXPECT_GT(iv["standard_error"].get<double>(), 0);
+    EXPECT_LT(iv["standard_error"].get<double>(), 0.1);
+}
+
+TEST(Report, SameFiguresWhenThePairsAreReadFromFiles) {
+    Survey& s = survey();
+    ASSERT_EQ(s.run.status, 0) << s.run.out;
+    std::vector<std::string> a = s.args;
+    for (const char* x : {"-n", "--report", "streamed.json"}) a.push_back(x);
+    setenv("QUILVOR_MEMORY_MB", "0", 1);
+    const RunResult r = run_tool(s.dir.path, a);
+    unsetenv("QUILVOR_MEMORY_MB");
+    ASSERT_EQ(r.status, 0);
+    const std::vector<unsigned char> b = read_file(s.dir / "streamed.json");
+    Json streamed = Json::parse(std::string(b.begin(), b.end()));
+    Json kept = s.report;
+    streamed.erase("arguments");
+    kept.erase("arguments");
+    EXPECT_EQ(streamed, kept);
+}
+
+TEST(Report, PlotsAreImagesAndTheSummaryIsUnchanged) {
+    Survey& s = survey();
+    ASSERT_EQ(s.run.status, 0) << s.run.out;
+    for (const char* name : {"plots/variance_curve.png", "plots/intensity_by_range.png"}) {
+        const std::vector<unsigned char> png = read_file(s.dir / name);
+        ASSERT_GT(png.size(), 5000u) << name;  // drawn, not blank
+        EXPECT_EQ(std::string(png.begin() + 1, png.begin() + 4), "PNG");
+        EXPECT_EQ((png[16] << 8 | png[17]) << 16 | (png[18] << 8 | png[19]), 800);
+    }
+    // Without the options every byte but the elapsed time is the same.
+    std::vector<std::string> a = s.args;
+    a.push_back("-n");
+    const RunResult plain = run_tool(s.dir.path, a);
+    ASSERT_EQ(plain.status, 0);
+    const auto upToTime = [](const std::string& o) { return o.substr(0, o.find("\nElapsed CPU time")); };
+    EXPECT_EQ(upToTime(plain.out), upToTime(s.run.out));
+}

@@ -1,0 +1,280 @@
+// The figures behind the extra outputs: each file's own exponent, the
+// variance curve, the interval of the exponent and the mean intensity by range.
+#include "certainty.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "exponent.h"
+#include "parallel.h"
+
+namespace quilvor {
+
+ExtraOutputs _extraOutputs;
+Certainty _certainty;
+
+namespace {
+
+// The sums one pass over all pairs gathers: for each spatial block the
+// squared differences at the exponent and a step either side of it; for each
+// file the squared differences before normalization; for each whole range the
+// paired returns, their intensities and their intensities times the cosine.
+struct PairSums {
+    std::vector<double> block;   // 3 a block: at e - h, e, e + h
+    std::vector<double> before;  // a file
+    std::vector<uint64_t> count = std::vector<uint64_t>(65536);
+    std::vector<double> intensity = std::vector<double>(65536), intensityCos = std::vector<double>(65536);
+    // For the variance curve, with A = intensity x cosine: A squared summed
+    // by the range of its return, and A1 x A2 by the ranges of the pair (rows
+    // R1 - lo, columns R2 - lo; empty when the ranges span too much).
+    std::vector<double> squares = std::vector<double>(65536);
+    uint32_t lo = 0, span = 0;
+    std::vector<double> products;
+};
+
+// The widest span of ranges whose pair table the curve uses (8 MB).
+constexpr uint32_t kCurveSpan = 1024;
+
+// The blocks of file i that hold pairs, ascending.
+std::vector<uint32_t> used_blocks(uint16_t i) {
+    std::vector<uint32_t> ids = _pairBlockRuns[i].block;
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    return ids;
+}
+
+// The pairs of file i into the sums; its blocks are numbered from first on.
+void add_file_sums(uint16_t i, std::size_t first, const std::vector<double>* const (&power)[3], PairSums& s) {
+    const PairBlockRuns& runs = _pairBlockRuns[i];
+    const std::vector<uint32_t> ids = used_blocks(i);
+    uint64_t total = 0;
+    for (uint32_t n : runs.count) total += n;
+    if (total != _pairInfo[i].nPairs)
+        fail("\nThe spatial blocks of the pairs of %s do not hold all its pairs\n", _pairInfo[i].LASName.c_str());
+    std::size_t run = 0;
+    uint32_t left = runs.count.empty() ? 0 : runs.count[0];
+    double* blockSums = s.block.data() + 3 * (first + (ids.empty() ? 0 : std::lower_bound(ids.begin(), ids.end(), runs.block[0]) - ids.begin()));
+    std::vector<double> N[3];
+    double before = 0.0;
+    for_each_pair_block(i, [&](const PairBlock& b) {
+        for (int j = 0; j < 3; ++j) {
+            N[j].resize(b.nReturns);
+            for (std::size_t r = 0; r < b.nReturns; ++r)
+                N[j][r] = normalized_intensity(*power[j], b.range[r], b.intensity[r], b.cosine[r]);
+        }
+        b.for_each_pair([&](uint32_t i1, uint32_t i2) {
+            while (left == 0) {
+                ++run;
+                left = runs.count[run];
+                const auto at = std::lower_bound(ids.begin(), ids.end(), runs.block[run]) - ids.begin();
+                blockSums = s.block.data() + 3 * (first + static_cast<std::size_t>(at));
+            }
+            --left;
+            for (int j = 0; j < 3; ++j) {
+                const double d = N[j][i1] - N[j][i2];
+                blockSums[j] += d * d;
+            }
+            const double d = static_cast<double>(int32_t{b.intensity[i1]} - int32_t{b.intensity[i2]});
+            before += d * d;
+            for (const uint32_t r : {i1, i2}) {
+                const uint16_t R = b.range[r];
+                const double A = b.intensity[r] * b.cosine[r];
+                ++s.count[R];
+                s.intensity[R] += b.intensity[r];
+                s.intensityCos[R] += A;
+                s.squares[R] += A * A;
+            }
+            if (!s.products.empty())
+                s.products[(b.range[i1] - s.lo) * std::size_t{s.span} + (b.range[i2] - s.lo)] +=
+                    (b.intensity[i1] * b.cosine[i1]) * (b.intensity[i2] * b.cosine[i2]);
+        });
+    });
+    s.before[i] = before;
+}
+
+// The sums of all files, at the run's exponent and a step either side.
+PairSums gather_sums(std::size_t& blocks) {
+    std::vector<std::size_t> first(_fileCount + 1, 0);
+    for (uint16_t i = 0; i < _fileCount; ++i) first[i + 1] = first[i] + used_blocks(i).size();
+    blocks = first[_fileCount];
+    PairSums s;
+    s.block.assign(3 * blocks, 0.0);
+    s.before.assign(_fileCount, 0.0);
+    s.lo = _pairRangeLo;
+    s.span = _pairRangeHi >= _pairRangeLo ? uint32_t{_pairRangeHi} - _pairRangeLo + 1 : 0;
+    if (s.span <= kCurveSpan) s.products.assign(std::size_t{s.span} * s.span, 0.0);
+    const std::vector<double> power[3] = {range_power_table(_meanRange, _normFactor - kBlockStep),
+                                          range_power_table(_meanRange, _normFactor),
+                                          range_power_table(_meanRange, _normFactor + kBlockStep)};
+    const std::vector<double>* const p[3] = {&power[0], &power[1], &power[2]};
+    for (uint16_t i = 0; i < _fileCount; ++i) add_file_sums(i, first[i], p, s);
+    return s;
+}
+
+// splitmix64: a fixed sequence, the same on every machine.
+struct Random {
+    uint64_t state;
+    uint64_t next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    std::size_t below(std::size_t n) { return static_cast<std::size_t>((static_cast<__uint128_t>(next()) * n) >> 64); }
+};
+
+// The bootstrap over blocks. Each block's sum of squared differences is a
+// quadratic in the exponent through its three sums; a resample's exponent is
+// the minimum of the sum of its blocks' quadratics, taken relative to that of
+// all blocks, so that the interval is about the exponent reported.
+ExponentInterval block_bootstrap(const std::vector<double>& sums, std::size_t blocks) {
+    std::vector<double> slope(blocks), curvature(blocks);
+    double G = 0, H = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const double* q = &sums[3 * b];
+        slope[b] = q[2] - q[0];
+        curvature[b] = q[2] - 2 * q[1] + q[0];
+        G += slope[b];
+        H += curvature[b];
+    }
+    std::vector<double> replicates;
+    if (blocks >= 2 && H > 0) {
+        const double step = -G * kBlockStep / (2 * H);
+        // Each resample draws from a sequence of its own: the same on any number of threads.
+        std::vector<double> all(kReplicates);
+        const unsigned parts = std::clamp(_threads, 1u, 64u);
+        run_parts(parts, [&](unsigned part) {
+            for (unsigned r = kReplicates * part / parts; r < kReplicates * (part + 1) / parts; ++r) {
+                Random random{0x9E3779B97F4A7C15ull * (r + 1)};
+                double g = 0, h = 0;
+                for (std::size_t k = 0; k < blocks; ++k) {
+                    const std::size_t b = random.below(blocks);
+                    g += slope[b];
+                    h += curvature[b];
+                }
+                all[r] = h > 0 ? _normFactor - g * kBlockStep / (2 * h) - step : std::nan("");
+            }
+        });
+        for (double x : all)
+            if (!std::isnan(x)) replicates.push_back(x);
+    }
+    ExponentInterval interval = interval_of(replicates, 0.95);
+    char method[240];
+    std::snprintf(method, sizeof method,
+                  "bootstrap over %zu spatial blocks of pairs (squares of %u x %u cells of the pair search, %g "
+                  "coordinate units a side), %d resamples, percentile interval; mean range held fixed",
+                  blocks, kBlockCells, kBlockCells, kBlockCells * _resolution, kReplicates);
+    interval.method = method;
+    return interval;
+}
+
+// Each file's exponent as its own pairs alone give it (its own mean range,
+// as the run computes it for one file), and its variances.
+void file_figures(const PairSums& sums) {
+    _certainty.files.assign(_fileCount, FileFigures{});
+    for (uint16_t i = 0; i < _fileCount; ++i) {
+        const pairStruct& e = _pairInfo[i];
+        const double pairs = 0.0 + static_cast<double>(e.nPairs);
+        const double M = (0.0 + e.nPairs * e.meanRange) / pairs;
+        FileFigures& f = _certainty.files[i];
+        f.varianceBefore = std::sqrt(sums.before[i] / pairs);
+        search_exponent(PairScope{i, static_cast<uint16_t>(i + 1), M, pairs}, f.exponent, f.varianceAfter, false);
+    }
+}
+
+// V(e) from the sums by range: the sum over pairs of (p1 A1 - p2 A2)^2 is
+// that of p^2 A^2 over their returns less twice that of p1 p2 A1 A2, which
+// the pair table holds by the two ranges. Equal to the pass over the pairs
+// but for rounding.
+double variance_from_range_sums(const PairSums& s, double e) {
+    const std::vector<double> p = range_power_table(_meanRange, e);
+    double Q = 0;
+    for (uint32_t R = s.lo; R < s.lo + s.span; ++R) Q += p[R] * p[R] * s.squares[R];
+    for (uint32_t a = 0; a < s.span; ++a) {
+        double row = 0;
+        for (uint32_t b = 0; b < s.span; ++b) row += p[s.lo + b] * s.products[std::size_t{a} * s.span + b];
+        Q -= 2 * p[s.lo + a] * row;
+    }
+    return std::sqrt(std::max(0.0, Q) / _allPairs);
+}
+
+// The curve at evenly spaced exponents over the search bracket: from the
+// sums by range when their table was made, otherwise by passes over the pairs.
+void variance_curve(const PairSums& s) {
+    double e[kCurvePoints], V[kCurvePoints];
+    for (int k = 0; k < kCurvePoints; ++k) e[k] = 0.01 + (4.0 - 0.01) * k / (kCurvePoints - 1);
+    e[kCurvePoints - 1] = 4.0;
+    if (!s.products.empty())
+        for (int k = 0; k < kCurvePoints; ++k) V[k] = variance_from_range_sums(s, e[k]);
+    else
+        post_norm_variances(all_pairs(), e, V, kCurvePoints);
+    _certainty.curve.clear();
+    for (int k = 0; k < kCurvePoints; ++k) _certainty.curve.push_back(CurvePoint{e[k], V[k]});
+}
+
+// The mean intensities in about 30 equal bins of whole ranges; bins with
+// fewer than a thousandth of the paired returns are left out.
+void intensity_by_range(const PairSums& s) {
+    const std::vector<double> power = range_power_table(_meanRange, _normFactor);
+    const uint32_t lo = _pairRangeLo, hi = std::max(_pairRangeLo, _pairRangeHi);
+    const uint32_t width = (hi - lo) / 30 + 1;
+    uint64_t all = 0;
+    for (uint32_t R = lo; R <= hi; ++R) all += s.count[R];
+    _certainty.byRange.clear();
+    for (uint32_t from = lo; from <= hi; from += width) {
+        const uint32_t to = std::min(hi, from + width - 1);
+        uint64_t n = 0;
+        double raw = 0, normalized = 0;
+        for (uint32_t R = from; R <= to; ++R) {
+            n += s.count[R];
+            raw += s.intensity[R];
+            normalized += power[R] * s.intensityCos[R];
+        }
+        if (n == 0 || n * 1000 < all) continue;
+        _certainty.byRange.push_back(RangeBin{double(from), double(to), raw / n, normalized / n, n});
+    }
+}
+
+}  // namespace
+
+void prepare_certainty() {
+    if (!_extraOutputs.any()) return;
+    _blockCells = kBlockCells;
+    _pairBlockRuns.assign(_fileCount, PairBlockRuns{});
+}
+
+ExponentInterval interval_of(std::vector<double>& replicates, double level) {
+    ExponentInterval interval;
+    interval.level = level;
+    const std::size_t n = replicates.size();
+    if (n < 100) return interval;
+    std::sort(replicates.begin(), replicates.end());
+    double mean = 0;
+    for (double x : replicates) mean += x;
+    mean /= static_cast<double>(n);
+    double ss = 0;
+    for (double x : replicates) ss += (x - mean) * (x - mean);
+    const auto quantile = [&](double q) {
+        const double at = q * static_cast<double>(n - 1);
+        const std::size_t k = static_cast<std::size_t>(at);
+        const double t = at - static_cast<double>(k);
+        return k + 1 < n ? replicates[k] + t * (replicates[k + 1] - replicates[k]) : replicates[k];
+    };
+    interval.valid = true;
+    interval.standardError = std::sqrt(ss / static_cast<double>(n - 1));
+    interval.low = quantile((1 - level) / 2);
+    interval.high = quantile(1 - (1 - level) / 2);
+    return interval;
+}
+
+void assess_certainty() {
+    if (!_extraOutputs.any()) return;
+    std::size_t blocks = 0;
+    const PairSums sums = gather_sums(blocks);
+    file_figures(sums);
+    variance_curve(sums);
+    _certainty.interval = block_bootstrap(sums.block, blocks);
+    intensity_by_range(sums);
+}
+
+}  // namespace quilvor

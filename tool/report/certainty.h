@@ -1,0 +1,73 @@
+// How far to trust the exponent: per-file exponents, the variance curve, an
+// interval from a bootstrap over spatial blocks of pairs, the mean intensity
+// by range; written as a JSON report and drawn as plots on request.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quilvor {
+
+// The extra outputs asked for on the command line (empty: not asked for).
+struct ExtraOutputs {
+    std::string reportFile;
+    std::string plotsDir;
+    bool any() const { return !reportFile.empty() || !plotsDir.empty(); }
+};
+extern ExtraOutputs _extraOutputs;
+
+// One file's figures as its own pairs alone give them.
+struct FileFigures {
+    double exponent = 0, varianceBefore = 0, varianceAfter = 0;
+};
+struct CurvePoint {
+    double exponent, variance;
+};
+struct ExponentInterval {
+    bool valid = false;  // false when too few blocks or replicates to say
+    double level = 0.95, low = 0, high = 0, standardError = 0;
+    std::string method;
+};
+// The mean intensity of the paired returns of one range bin, before and
+// after the normalization with the run's exponent.
+struct RangeBin {
+    double rangeLo, rangeHi, raw, normalized;
+    uint64_t returns;
+};
+struct Certainty {
+    std::vector<FileFigures> files;
+    std::vector<CurvePoint> curve;
+    ExponentInterval interval;
+    std::vector<RangeBin> byRange;
+};
+extern Certainty _certainty;
+
+// The edge of a spatial block of pairs, in cells of the pair search (whose
+// edge is the search radius): far wider than two pairs that share a return
+// lie apart, small enough that the survey's fixed pattern of ground and
+// geometry is not taken for chance.
+constexpr uint32_t kBlockCells = 16;
+// Bootstrap replicates and the half-width of the exponent step around the
+// exponent at which each block's sums are taken.
+constexpr int kReplicates = 1000;
+constexpr double kBlockStep = 0.05;
+// Points of the variance curve over [0.01, 4].
+constexpr int kCurvePoints = 41;
+
+// Before the pair search: makes it record the spatial blocks of the pairs.
+void prepare_certainty();
+// After the exponent search, before the RAI files are removed: fills _certainty.
+void assess_certainty();
+// The percentile and spread of replicates (sorted here) into an interval.
+ExponentInterval interval_of(std::vector<double>& replicates, double level);
+
+// Writes the JSON report (under a temporary name, then renamed). argv holds
+// the positional arguments and switches.
+void write_json_report(int argc, char** argv);
+// Draws variance_curve.png and intensity_by_range.png into the plots folder.
+void draw_plots();
+// Checks at the start that the outputs can be written: makes the plots folder.
+void check_extra_outputs();
+
+}  // namespace quilvor
