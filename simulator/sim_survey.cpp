@@ -21,6 +21,9 @@ constexpr double kMargin = 100.0;   // run-in and run-out of each line beyond th
 constexpr double kLead = 10.0;      // trajectory before the first and after the last line, seconds
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kClimb = 0.1;      // slow climb along every line, m/s
+constexpr double kRollPeriod = 12.7;  // seconds of one roll to the left and back
+constexpr double kHeavePeriod = 17.3; // seconds of one heave up and down
+constexpr double kGravity = 9.81;
 
 // Counter-based random numbers: a return's noise depends only on the seed and
 // on which pulse it belongs to, never on the order in which tiles are made.
@@ -75,10 +78,31 @@ double terrain(double x, double y) {
 
 double reflectance(double x, double y) { return 200.0 + 100.0 * std::sin(x / 40.0) * std::cos(y / 55.0); }
 
+double roll_angle(const Options& o, double t) {
+    if (o.roll == 0.0) return 0.0;
+    return o.roll * kPi / 180.0 * std::sin(2.0 * kPi * (t - o.timeBase) / kRollPeriod);
+}
+
+namespace {
+
+// The sideways drift that the roll's bank gives (its acceleration g tan(roll),
+// for a gentle roll g x roll), and a heave of a quarter metre per degree of roll.
+double drift(const Options& o, double t) {
+    const double w = 2.0 * kPi / kRollPeriod;
+    return -kGravity * o.roll * kPi / 180.0 / (w * w) * std::sin(w * (t - o.timeBase));
+}
+double heave(const Options& o, double t) { return 0.25 * o.roll * std::sin(2.0 * kPi * (t - o.timeBase) / kHeavePeriod); }
+
+}  // namespace
+
 void aircraft_on_line(const Options& o, int line, double t, double& x, double& y, double& z) {
     x = line_start_x(o, line) + direction(line) * o.speed * (t - line_start_time(o, line));
     y = line_y(o, line);
     z = line_height(o, line) + kClimb * (t - line_start_time(o, line));
+    if (o.roll != 0.0) {
+        y += drift(o, t);
+        z += heave(o, t);
+    }
 }
 
 void aircraft_position(const Options& o, double t, double& x, double& y, double& z) {
@@ -105,6 +129,22 @@ namespace {
 
 bool vegetated(double x, double y) { return std::sin(x / 60.0) * std::sin(y / 45.0) > 0.5; }
 
+// The across-track offset (from the aircraft) of a pulse aimed at offset c of
+// level flight, with the scanner rolled: the same scan angle plus the roll,
+// over the mean terrain.
+double roll_offset(const Options& o, double c, double az, double t) {
+    const double h = az - kMeanTerrain;
+    return h * std::tan(std::atan2(c, h) + roll_angle(o, t));
+}
+
+// The farthest a roll moves a return across the track.
+double rolled_shift(const Options& o) {
+    const double h = o.altitude * 1.1 + 0.25 * o.roll;
+    const double a = o.scanAngle * kPi / 180.0, r = o.roll * kPi / 180.0;
+    const double w = 2.0 * kPi / kRollPeriod;
+    return h * (std::tan(a + r) - std::tan(a)) + kGravity * r / (w * w) + 1.0;
+}
+
 }  // namespace
 
 void returns_in_rectangle(const Options& o, double x0, double x1, double y0, double y1, std::vector<Return>& out) {
@@ -114,26 +154,32 @@ void returns_in_rectangle(const Options& o, double x0, double x1, double y0, dou
     const double dtScan = scan_period(o);
     const double dtPulse = dtScan / nAcross;
     const long sMax = static_cast<long>(line_duration(o) / dtScan);
+    // How far a roll moves a return across the track at most: the drift and
+    // the scan angle turned by the roll, at the swath's edge.
+    const double rollShift = o.roll == 0.0 ? 0.0 : rolled_shift(o);
+    const int jExtra = static_cast<int>(std::ceil(rollShift / ds));
     for (int i = 0; i < o.lines; ++i) {
         const double ly = line_y(o, i);
-        if (ly + W / 2 < y0 || ly - W / 2 >= y1) continue;
+        if (ly + W / 2 + rollShift < y0 || ly - W / 2 - rollShift >= y1) continue;
         const double xs = line_start_x(o, i);
         const int dir = direction(i);
         double sLo = dir > 0 ? (x0 - xs) / ds : (xs - x1) / ds;
         double sHi = dir > 0 ? (x1 - xs) / ds : (xs - x0) / ds;
         const long s0 = std::max(0L, static_cast<long>(std::floor(sLo)) - 2);
         const long s1 = std::min(sMax, static_cast<long>(std::ceil(sHi)) + 2);
-        const int j0 = std::max(0, static_cast<int>(std::floor((y0 - ly + W / 2) / ds)) - 2);
-        const int j1 = std::min(nAcross - 1, static_cast<int>(std::ceil((y1 - ly + W / 2) / ds)) + 2);
+        const int j0 = std::max(0, static_cast<int>(std::floor((y0 - ly + W / 2) / ds)) - 2 - jExtra);
+        const int j1 = std::min(nAcross - 1, static_cast<int>(std::ceil((y1 - ly + W / 2) / ds)) + 2 + jExtra);
         double ax, ay, az;
         for (long s = s0; s <= s1; ++s) {
             for (int j = j0; j <= j1; ++j) {
                 const double t = line_start_time(o, i) + s * dtScan + j * dtPulse;
                 aircraft_on_line(o, i, t, ax, ay, az);
-                const double c = -W / 2 + (j + 0.5) * (W / nAcross);
+                double c = -W / 2 + (j + 0.5) * (W / nAcross);
+                if (o.roll != 0.0) c = roll_offset(o, c, az, t);
                 const double gx = ax, gy = ay + c, gz = terrain(gx, gy);
                 const bool canopy = vegetated(gx, gy) && uniform(o.seed, i, s, j, 7) < o.vegetation;
-                const uint8_t n = canopy ? 2 : 1;
+                const bool inside = canopy && o.maxReturns == 3 && uniform(o.seed, i, s, j, 9) < 0.5;
+                const uint8_t n = canopy ? (inside ? 3 : 2) : 1;
                 auto emit = [&](double x, double y, double z, double rho, uint8_t number, uint64_t key) {
                     if (x < x0 || x >= x1 || y < y0 || y >= y1) return;
                     const double h = std::hypot(ax - x, ay - y), v = az - z;
@@ -155,7 +201,13 @@ void returns_in_rectangle(const Options& o, double x0, double x1, double y0, dou
                     const double f = (az - gz - height) / (az - gz);
                     const double cx = ax, cy = ay + c * f;
                     emit(cx, cy, gz + height, 0.6 * reflectance(cx, cy), 1, 1);
-                    emit(gx, gy, gz, 0.8 * reflectance(gx, gy), 2, 2);
+                    if (inside) {
+                        // Half-way down the canopy, on the same beam.
+                        const double fm = (az - gz - 0.5 * height) / (az - gz);
+                        const double mx = ax, my = ay + c * fm;
+                        emit(mx, my, gz + 0.5 * height, 0.4 * reflectance(mx, my), 2, 3);
+                    }
+                    emit(gx, gy, gz, 0.8 * reflectance(gx, gy), n, 2);
                 } else {
                     emit(gx, gy, gz, reflectance(gx, gy), 1, 0);
                 }
@@ -370,6 +422,8 @@ std::string parse_options(int argc, char** argv, Options& o) {
         else if (key == "--speed") { err = need(v > 0); o.speed = v; }
         else if (key == "--turn") { err = need(v > 0); o.turn = v; }
         else if (key == "--vegetation") { err = need(v >= 0 && v <= 1); o.vegetation = v; }
+        else if (key == "--returns") { err = need(v == 2 || v == 3); o.maxReturns = static_cast<int>(v); }
+        else if (key == "--roll") { err = need(v >= 0 && v <= 10); o.roll = v; }
         else if (key == "--format") {
             err = need(v >= 1 && v <= torvane::kMaxPointFormat && v == std::floor(v) &&
                        torvane::point_format(static_cast<int>(v)).hasGPSTime);

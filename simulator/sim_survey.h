@@ -23,6 +23,8 @@ struct Options {
     double speed = 60.0;         // aircraft speed, m/s
     double turn = 60.0;          // time of each turn between lines, seconds
     double vegetation = 0.1;     // share of pulses with a canopy return above the ground return
+    int maxReturns = 2;          // 2, or 3: half the canopy pulses return from inside the canopy too
+    double roll = 0.0;           // amplitude of the aircraft's gentle roll, degrees (0: level flight)
     int versionMinor = 2;        // LAS 1.0, 1.1 or 1.2
     int format = 1;              // point data format 1 or 3
     double scale = 0.01;         // coordinate scale factor (all three axes)
@@ -62,10 +64,13 @@ double trajectory_end(const Options& o);  // the last time of trajectory.txt
 double line_duration(const Options& o);
 double terrain(double x, double y);
 double reflectance(double x, double y);
-// Aircraft position at GPS time t on a line (straight flight).
+// Aircraft position at GPS time t on a line: straight, or with a roll, the
+// sideways drift and the heave that go with it.
 void aircraft_on_line(const Options& o, int line, double t, double& x, double& y, double& z);
 // Aircraft position at any time of the flight, turns included.
 void aircraft_position(const Options& o, double t, double& x, double& y, double& z);
+// The aircraft's roll at GPS time t, radians (0 without --roll).
+double roll_angle(const Options& o, double t);
 
 // Every return whose ground position lies in [x0, x1) x [y0, y1), in GPS-time order.
 void returns_in_rectangle(const Options& o, double x0, double x1, double y0, double y1, std::vector<Return>& out);
