@@ -1,0 +1,69 @@
+// The error of a rebuilt trajectory against the true one at the GPS time of
+// every listed return: RMS and largest, horizontally and vertically.
+//   trajectory_accuracy <list file> <true trajectory> <rebuilt trajectory>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "las_input.h"
+
+namespace {
+
+struct Sample {
+    double x, y, z, t;
+};
+
+std::vector<Sample> read_samples(const char* name) {
+    std::vector<Sample> s;
+    quilvor::FilePtr f(std::fopen(name, "r"));
+    Sample v;
+    while (f && std::fscanf(f.get(), "%lf %lf %lf %lf", &v.x, &v.y, &v.z, &v.t) == 4) s.push_back(v);
+    std::sort(s.begin(), s.end(), [](const Sample& a, const Sample& b) { return a.t < b.t; });
+    return s;
+}
+
+// Linear interpolation at t (the nearest end outside the samples).
+Sample at(const std::vector<Sample>& s, double t) {
+    const auto hi = std::upper_bound(s.begin(), s.end(), t, [](double v, const Sample& a) { return v < a.t; });
+    if (hi == s.begin()) return s.front();
+    if (hi == s.end()) return s.back();
+    const Sample &a = *(hi - 1), &b = *hi;
+    const double f = (t - a.t) / (b.t - a.t);
+    return {a.x + (b.x - a.x) * f, a.y + (b.y - a.y) * f, a.z + (b.z - a.z) * f, t};
+}
+
+int run(int argc, char** argv) {
+    if (argc != 4) {
+        std::printf("usage: trajectory_accuracy <list file> <true trajectory> <rebuilt trajectory>\n");
+        return 2;
+    }
+    const std::vector<std::string> names = quilvor::read_list(argv[1]);
+    quilvor::_fileCount = static_cast<uint16_t>(names.size());
+    quilvor::init_pairInfo(names);
+    quilvor::check_las_4_GPSTime();
+    const std::vector<Sample> truth = read_samples(argv[2]), rebuilt = read_samples(argv[3]);
+    if (truth.size() < 2 || rebuilt.size() < 2) quilvor::fail("\nA trajectory holds fewer than two samples\n");
+    double h2 = 0, v2 = 0, hMax = 0, vMax = 0;
+    uint64_t n = 0;
+    for (quilvor::pairStruct& entry : quilvor::_pairInfo) {
+        quilvor::LasInput in = quilvor::open_las_input(entry, "\nFailed to open file %s for reading\n");
+        std::vector<unsigned char> data(std::size_t{in.points} * in.recordLength);
+        quilvor::read_input_at(in, data.data(), data.size(), in.header.OffsetToData, entry.LASName.c_str());
+        for (uint32_t k = 0; k < in.points; ++k) {
+            const double t = torvane::record_gps_time(data.data() + std::size_t{k} * in.recordLength, *in.format);
+            const Sample a = at(truth, t), b = at(rebuilt, t);
+            const double h = std::hypot(a.x - b.x, a.y - b.y), v = std::fabs(a.z - b.z);
+            h2 += h * h, v2 += v * v, hMax = std::max(hMax, h), vMax = std::max(vMax, v);
+            ++n;
+        }
+    }
+    std::printf("returns %llu  horizontal RMS %.3f m max %.3f m  vertical RMS %.3f m max %.3f m\n",
+                static_cast<unsigned long long>(n), std::sqrt(h2 / static_cast<double>(n)), hMax,
+                std::sqrt(v2 / static_cast<double>(n)), vMax);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return quilvor::run_program(argc, argv, run); }

@@ -1,0 +1,222 @@
+// LAS_Trajectory: the path of one flight line from the beams of its pulses.
+//
+// The beam of a pulse runs through its first and its last return and through
+// the scanner at the pulse's time. The path is a cubic B-spline in time; it is
+// the one that brings the beams closest to it (the sum of the squared
+// distances of the path's point at each pulse's time from the pulse's beam),
+// with a faint penalty on its bends so that stretches without beams are
+// bridged smoothly. Beams are weighted by how well they point (their length
+// between first and last return over their range), and iteratively reweighted
+// (Huber, then Tukey's biweight) so that returns off their beam (noise,
+// multipath) lose their say.
+#include <algorithm>
+#include <cmath>
+
+#include "las_trajectory.h"
+
+namespace las_trajectory {
+
+namespace {
+
+constexpr double kSmoothing = 0.01;  // weight of a control point's second difference, against beams of weight 1
+constexpr double kHuber = 1.345, kBiweight = 4.685;
+constexpr int kHuberRounds = 3, kBiweightRounds = 3;
+constexpr std::size_t kBand = 11;    // control points four apart share no beam: 3 x 3 + 2
+
+struct Beam {
+    double t;
+    XYZ a;         // the last return, about the path's origin
+    XYZ u;         // the unit vector from the last to the first return
+    double lever;  // the distance between them
+};
+
+XYZ sub(const XYZ& a, const XYZ& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+double dot(const XYZ& a, const XYZ& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+// The uniform cubic B-spline's four weights at u in [0, 1] of a segment.
+void basis(double u, double b[4]) {
+    const double v = 1.0 - u, u2 = u * u, u3 = u2 * u;
+    b[0] = v * v * v / 6.0;
+    b[1] = (3.0 * u3 - 6.0 * u2 + 4.0) / 6.0;
+    b[2] = (-3.0 * u3 + 3.0 * u2 + 3.0 * u + 1.0) / 6.0;
+    b[3] = u3 / 6.0;
+}
+
+// The segment of t (its first control point) and t's place in it.
+std::size_t segment(const LinePath& p, double t, double& u) {
+    const double x = (t - p.t0) / p.knot;
+    const double last = static_cast<double>(p.control.size() - 4);
+    const double i = std::clamp(std::floor(x), 0.0, last);
+    u = x - i;
+    return static_cast<std::size_t>(i);
+}
+
+std::vector<Beam> line_beams(const Pulse* pulses, std::size_t n, const XYZ& origin) {
+    std::vector<Beam> beams;
+    beams.reserve(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const XYZ d = sub(pulses[k].first, pulses[k].last);
+        const double lever = std::sqrt(dot(d, d));
+        if (!(lever > 0)) continue;  // no direction
+        beams.push_back({pulses[k].t, sub(pulses[k].last, origin), {d[0] / lever, d[1] / lever, d[2] / lever}, lever});
+    }
+    return beams;
+}
+
+// The normal equations of the weighted beams and the smoothing penalty.
+struct Normal {
+    std::vector<double> a, b;
+};
+
+void add_beam(Normal& ne, const LinePath& path, const Beam& beam, double weight) {
+    double u;
+    const std::size_t i = segment(path, beam.t, u);
+    double b[4];
+    basis(u, b);
+    double M[3][3];  // the projection across the beam
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) M[r][c] = (r == c ? 1.0 : 0.0) - beam.u[r] * beam.u[c];
+    const XYZ Ma = {dot({M[0][0], M[0][1], M[0][2]}, beam.a), dot({M[1][0], M[1][1], M[1][2]}, beam.a),
+                    dot({M[2][0], M[2][1], M[2][2]}, beam.a)};
+    for (std::size_t m = 0; m < 4; ++m) {
+        for (int r = 0; r < 3; ++r) {
+            const std::size_t row = 3 * (i + m) + r;
+            ne.b[row] += weight * b[m] * Ma[r];
+            for (std::size_t n = m; n < 4; ++n)
+                for (int c = (n == m ? r : 0); c < 3; ++c)
+                    ne.a[row * (kBand + 1) + (3 * (i + n) + c - row)] += weight * b[m] * b[n] * M[r][c];
+        }
+    }
+}
+
+void add_smoothing(Normal& ne, std::size_t controls) {
+    const double coef[3] = {1.0, -2.0, 1.0};
+    for (std::size_t k = 0; k + 2 < controls; ++k)
+        for (std::size_t p = 0; p < 3; ++p)
+            for (std::size_t q = p; q < 3; ++q)
+                for (std::size_t r = 0; r < 3; ++r) {
+                    const std::size_t row = 3 * (k + p) + r, col = 3 * (k + q) + r;
+                    ne.a[row * (kBand + 1) + (col - row)] += kSmoothing * coef[p] * coef[q];
+                }
+}
+
+// Solves for the control points with the given weights of the beams.
+bool solve_path(LinePath& path, const std::vector<Beam>& beams, const std::vector<double>& weight) {
+    const std::size_t n = 3 * path.control.size();
+    Normal ne{std::vector<double>(n * (kBand + 1), 0.0), std::vector<double>(n, 0.0)};
+    for (std::size_t k = 0; k < beams.size(); ++k)
+        if (weight[k] > 0) add_beam(ne, path, beams[k], weight[k]);
+    add_smoothing(ne, path.control.size());
+    if (!solve_banded(ne.a, ne.b, n, kBand)) return false;
+    for (std::size_t k = 0; k < path.control.size(); ++k) path.control[k] = {ne.b[3 * k], ne.b[3 * k + 1], ne.b[3 * k + 2]};
+    return true;
+}
+
+XYZ local_position(const LinePath& p, double t) {
+    double u;
+    const std::size_t i = segment(p, t, u);
+    double b[4];
+    basis(u, b);
+    XYZ x{0, 0, 0};
+    for (std::size_t m = 0; m < 4; ++m)
+        for (int r = 0; r < 3; ++r) x[r] += b[m] * p.control[i + m][r];
+    return x;
+}
+
+// The distance of the path from a beam, and the range from its last return.
+void beam_offset(const LinePath& p, const Beam& beam, double& distance, double& range) {
+    const XYZ d = sub(local_position(p, beam.t), beam.a);
+    const double along = dot(d, beam.u);
+    range = std::sqrt(dot(d, d));
+    distance = std::sqrt(std::max(0.0, dot(d, d) - along * along));
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    return *mid;
+}
+
+// The weights of the next round from the distances of this one: how well
+// each beam points, times the robust weight of its standardized distance.
+void reweight(const LinePath& path, const std::vector<Beam>& beams, int round, std::vector<double>& weight) {
+    std::vector<double> base(beams.size()), e(beams.size());
+    double sum = 0;
+    for (std::size_t k = 0; k < beams.size(); ++k) {
+        double d, range;
+        beam_offset(path, beams[k], d, range);
+        const double s = beams[k].lever / std::max(range, beams[k].lever);
+        base[k] = s * s;
+        e[k] = d * s;
+        sum += base[k];
+    }
+    const double scale = std::max(1.4826 * median(e), 1e-12);
+    const double mean = sum / static_cast<double>(beams.size());
+    for (std::size_t k = 0; k < beams.size(); ++k) {
+        const double z = e[k] / scale;
+        double h;
+        if (round <= kHuberRounds) h = z <= kHuber ? 1.0 : kHuber / z;
+        else h = z < kBiweight ? (1.0 - (z / kBiweight) * (z / kBiweight)) * (1.0 - (z / kBiweight) * (z / kBiweight)) : 0.0;
+        weight[k] = base[k] / mean * h;
+    }
+}
+
+void report_fit(LinePath& path, const std::vector<Beam>& beams, const std::vector<double>& weight) {
+    double sum = 0;
+    path.used = 0;
+    for (std::size_t k = 0; k < beams.size(); ++k) {
+        if (!(weight[k] > 0)) continue;
+        double d, range;
+        beam_offset(path, beams[k], d, range);
+        sum += d * d;
+        ++path.used;
+    }
+    path.rejected = beams.size() - path.used;
+    path.rms = path.used > 0 ? std::sqrt(sum / static_cast<double>(path.used)) : 0.0;
+}
+
+void find_bridges(LinePath& path, const Pulse* pulses, std::size_t n) {
+    double before = path.start;
+    for (std::size_t k = 0; k <= n; ++k) {
+        const double next = k < n ? pulses[k].t : path.end;
+        if (next - before > kBridge) path.bridged.push_back({before, next, false});
+        before = next;
+    }
+}
+
+}  // namespace
+
+std::size_t pulses_needed(double seconds) { return std::max<std::size_t>(100, static_cast<std::size_t>(std::ceil(5.0 * seconds))); }
+
+bool fit_line_path(const FlightLine& line, const Pulse* pulses, LinePath& path) {
+    path.start = line.span.first;
+    path.end = line.span.last;
+    path.knot = kKnot;
+    path.t0 = path.start - kMargin - kKnot;
+    const std::size_t segments = static_cast<std::size_t>(std::ceil((path.end + kMargin + kKnot - path.t0) / kKnot));
+    path.control.assign(segments + 3, XYZ{0, 0, 0});
+    path.origin = line.pulses > 0 ? pulses[0].last : XYZ{0, 0, 0};
+    const std::vector<Beam> beams = line_beams(pulses, line.pulses, path.origin);
+    if (beams.empty()) return false;
+    std::vector<double> weight(beams.size());
+    double mean = 0;
+    for (const Beam& b : beams) mean += b.lever * b.lever;
+    mean /= static_cast<double>(beams.size());
+    for (std::size_t k = 0; k < beams.size(); ++k) weight[k] = beams[k].lever * beams[k].lever / mean;
+    if (!solve_path(path, beams, weight)) return false;
+    for (int round = 1; round <= kHuberRounds + kBiweightRounds; ++round) {
+        reweight(path, beams, round, weight);
+        if (!solve_path(path, beams, weight)) return false;
+    }
+    report_fit(path, beams, weight);
+    find_bridges(path, pulses, line.pulses);
+    return true;
+}
+
+XYZ path_position(const LinePath& path, double t) {
+    const XYZ x = local_position(path, t);
+    return {path.origin[0] + x[0], path.origin[1] + x[1], path.origin[2] + x[2]};
+}
+
+}  // namespace las_trajectory

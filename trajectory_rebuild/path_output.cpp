@@ -1,0 +1,69 @@
+// LAS_Trajectory: the survey's path over time, the check that it covers the
+// listed returns, and the written X Y Z T file.
+#include <algorithm>
+#include <cmath>
+
+#include "las_trajectory.h"
+#include "temp_files.h"
+
+namespace las_trajectory {
+
+using quilvor::fail;
+
+void join_lines(SurveyPath& path) {
+    std::vector<LinePath>& lines = path.lines;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        lines[i].from = lines[i].start - kMargin;
+        lines[i].to = lines[i].end + kMargin;
+        if (i > 0) lines[i].from = std::max(lines[i].from, 0.5 * (lines[i - 1].end + lines[i].start));
+        if (i + 1 < lines.size()) lines[i].to = std::min(lines[i].to, 0.5 * (lines[i].end + lines[i + 1].start));
+    }
+}
+
+XYZ survey_position(const SurveyPath& path, double t) {
+    const std::vector<LinePath>& lines = path.lines;
+    // The last line that begins at or before t (the first for earlier times).
+    const auto after = std::upper_bound(lines.begin(), lines.end(), t,
+                                        [](double v, const LinePath& l) { return v < l.from; });
+    const std::size_t i = after == lines.begin() ? 0 : static_cast<std::size_t>(after - lines.begin()) - 1;
+    if (t <= lines[i].to || i + 1 == lines.size()) return path_position(lines[i], t);
+    // Between two lines: the straight segment from the end of one to the start of the next.
+    const LinePath &a = lines[i], &b = lines[i + 1];
+    const XYZ p = path_position(a, a.to), q = path_position(b, b.from);
+    const double f = (t - a.to) / (b.from - a.to);
+    return {p[0] + (q[0] - p[0]) * f, p[1] + (q[1] - p[1]) * f, p[2] + (q[2] - p[2]) * f};
+}
+
+void check_coverage(const SurveyScan& scan, double pathFirst, double pathLast) {
+    if (scan.all.empty || (pathFirst <= scan.all.first && scan.all.last <= pathLast)) return;
+    fail("\nThe trajectory spans GPS time %.6f to %.6f, but the listed returns span %.6f to %.6f\n", pathFirst,
+         pathLast, scan.all.first, scan.all.last);
+}
+
+double first_sample(double t, double step) { return std::floor(t / step) * step; }
+double last_sample(double t, double step) { return std::ceil(t / step) * step; }
+
+uint64_t write_trajectory(const std::string& output, double step, double first, double last,
+                          const std::function<XYZ(double)>& position) {
+    quilvor::PendingOutput out;
+    if (!quilvor::begin_output(out, output)) fail("\nFailed to open file %s for writing\n", output.c_str());
+    const int64_t k0 = static_cast<int64_t>(std::floor(first / step)), k1 = static_cast<int64_t>(std::ceil(last / step));
+    std::string text;
+    char line[160];
+    bool written = true;
+    for (int64_t k = k0; k <= k1; ++k) {
+        const double t = static_cast<double>(k) * step;
+        const XYZ p = position(t);
+        const int n = std::snprintf(line, sizeof(line), "%.3f %.3f %.3f %.6f\n", p[0], p[1], p[2], t);
+        text.append(line, static_cast<std::size_t>(std::max(n, 0)));
+        if (text.size() >= (std::size_t{1} << 20) || k == k1) {
+            written = written && std::fwrite(text.data(), 1, text.size(), out.file.get()) == text.size();
+            text.clear();
+        }
+    }
+    if (!written || !quilvor::finish_output(out) || !quilvor::publish_output(out))
+        fail("\nFailed to write trajectory %s\n", output.c_str());
+    return static_cast<uint64_t>(k1 - k0 + 1);
+}
+
+}  // namespace las_trajectory
