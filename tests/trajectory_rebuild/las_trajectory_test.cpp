@@ -1,0 +1,239 @@
+// LAS_Trajectory through the real binary on simulated and crafted surveys,
+// and its flight lines from the seconds that hold returns.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "las_builder.h"
+#include "las_trajectory.h"
+#include "sim_survey.h"
+
+using namespace testutil;
+
+namespace {
+
+RunResult run_trajectory(const TempDir& d, const std::vector<std::string>& args) {
+    return run_in(d.path, TRAJECTORY_BIN, args);
+}
+
+struct Sample {
+    double x, y, z, t;
+};
+
+std::vector<Sample> read_trajectory(const std::string& path) {
+    const std::vector<unsigned char> b = read_file(path);
+    std::istringstream in(std::string(b.begin(), b.end()));
+    std::vector<Sample> s;
+    Sample v;
+    while (in >> v.x >> v.y >> v.z >> v.t) s.push_back(v);
+    return s;
+}
+
+Sample interpolate(const std::vector<Sample>& s, double t) {
+    std::size_t i = 0;
+    while (i + 2 < s.size() && s[i + 1].t <= t) ++i;
+    const double f = (t - s[i].t) / (s[i + 1].t - s[i].t);
+    return {s[i].x + (s[i + 1].x - s[i].x) * f, s[i].y + (s[i + 1].y - s[i].y) * f,
+            s[i].z + (s[i + 1].z - s[i].z) * f, t};
+}
+
+// A survey of three lines over vegetation, the aircraft rolling, some pulses
+// with three returns; cut into tiles small enough that tile edges split pulses.
+simsurvey::Options rolling_survey(const std::string& dir) {
+    simsurvey::Options o;
+    o.outDir = dir;
+    o.length = 400;
+    o.tile = 200;
+    o.density = 1.0;
+    o.vegetation = 0.3;
+    o.maxReturns = 3;
+    o.roll = 2.0;
+    return o;
+}
+
+// Pulses whose last return is nowhere near their beam (multipath, noise):
+// about one for every ten real pulses, while the first line flies over the area.
+void add_stray_pulses(const TempDir& d, const simsurvey::Options& o) {
+    std::vector<Point> pts;
+    const double t0 = simsurvey::line_start_time(o, 0) + 100.0 / o.speed, span = o.length / o.speed;
+    for (int k = 0; k < 500; ++k) {
+        const double t = t0 + span * (k + 0.37) / 500.0;
+        double ax, ay, az;
+        simsurvey::aircraft_on_line(o, 0, t, ax, ay, az);
+        Point a, b;
+        a.X = static_cast<int32_t>(std::lround((1000 + ax) * 100));
+        a.Y = static_cast<int32_t>(std::lround((1000 + ay + 80.0 * std::sin(k * 1.7)) * 100));
+        a.Z = 7000;
+        b = a;
+        b.X += 1500 * ((k % 3) - 1);
+        b.Y += 1200 * (((k / 3) % 3) - 1);
+        b.Z -= 1500;
+        a.GPSTime = b.GPSTime = t;
+        a.PointSourceID = b.PointSourceID = 1;
+        a.bitfield = 0x11, b.bitfield = 0x12;  // returns 1 and 2 of 2
+        pts.push_back(a);
+        pts.push_back(b);
+    }
+    LasShape shape;
+    shape.scale = 0.01;
+    shape.offset[0] = o.offsetX, shape.offset[1] = o.offsetY, shape.offset[2] = o.offsetZ;
+    write_file(d / "stray.las", make_las(shape, pts));
+    const std::vector<unsigned char> list = read_file(d / "las_list.txt");
+    write_text(d / "las_list.txt", std::string(list.begin(), list.end()) + "stray.las\n");
+}
+
+std::string exponent_of(const std::string& out) {
+    const std::size_t at = out.find("Optimal Range Normalization Exponent:");
+    return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
+}
+
+}  // namespace
+
+TEST(LasTrajectory, RebuiltPathFollowsTheAircraftAndTheToolAcceptsIt) {
+    TempDir d;
+    const simsurvey::Options o = rolling_survey(d.path);
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    add_stray_pulses(d, o);
+    RunResult r = run_trajectory(d, {"las_list.txt", "rebuilt.txt"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Flight line 3:"), std::string::npos) << r.out;
+    const std::vector<Sample> path = read_trajectory(d / "rebuilt.txt");
+    ASSERT_GT(path.size(), 10u);
+    for (std::size_t k = 1; k < path.size(); ++k) ASSERT_NEAR(path[k].t - path[k - 1].t, 0.05, 1e-6);
+
+    // At the GPS time of every listed return, against the simulated aircraft.
+    double h2 = 0, v2 = 0;
+    std::size_t n = 0;
+    for (const std::string& f : s.files) {
+        const std::vector<unsigned char> b = read_file(d / f);
+        const torvane::LASHeader h = torvane::header_from_bytes(b.data());
+        const torvane::PointFormat& format = torvane::point_format(h.PointDataFormatID);
+        for (uint32_t k = 0; k < h.NumberOfPointReturns; k += 7) {
+            const unsigned char* rec = b.data() + h.OffsetToData + std::size_t{k} * h.PointDataRecordLength;
+            const double t = torvane::record_gps_time(rec, format);
+            ASSERT_GT(t, path.front().t + 0.5);
+            ASSERT_LT(t, path.back().t - 0.5);
+            double ax, ay, az;
+            simsurvey::aircraft_on_line(o, torvane::record_point_source_id(rec, format) - 1, t, ax, ay, az);
+            const Sample p = interpolate(path, t);
+            h2 += std::pow(p.x - (o.offsetX + 1000 + ax), 2) + std::pow(p.y - (o.offsetY + 1000 + ay), 2);
+            v2 += std::pow(p.z - az, 2);
+            ++n;
+        }
+    }
+    EXPECT_LT(std::sqrt(h2 / n), 0.3) << r.out;
+    EXPECT_LT(std::sqrt(v2 / n), 0.3);
+
+    // The tool runs with it, and finds the exponent it finds with the truth.
+    write_text(d / "tiles.txt", [&] {
+        std::string t;
+        for (const std::string& f : s.files) t += f + "\n";
+        return t;
+    }());
+    const RunResult withTruth = run_tool(d.path, {"tiles.txt", "trajectory.txt", "0.708", "0.708", "1", "300", "-n"});
+    const RunResult withRebuilt = run_tool(d.path, {"tiles.txt", "rebuilt.txt", "0.708", "0.708", "1", "300", "-n"});
+    ASSERT_EQ(withTruth.status, 0) << withTruth.out;
+    ASSERT_EQ(withRebuilt.status, 0) << withRebuilt.out;
+    const std::string e1 = exponent_of(withTruth.out), e2 = exponent_of(withRebuilt.out);
+    ASSERT_FALSE(e1.empty());
+    EXPECT_NEAR(std::atof(e1.substr(e1.rfind(' ')).c_str()), std::atof(e2.substr(e2.rfind(' ')).c_str()), 0.01);
+}
+
+// Three pulses of two returns: the first returns in a.las, the last return of
+// one of them too, those of the others in b.las. Listed twice, a file adds nothing.
+TEST(LasTrajectory, PulseSplitAcrossTwoFilesCountsOnce) {
+    TempDir d;
+    std::vector<Point> a, b;
+    for (int k = 0; k < 3; ++k) {
+        Point first, last;
+        first.X = 100 * k, first.Y = 0, first.Z = 20;
+        last.X = 100 * k, last.Y = 5, last.Z = 0;
+        first.GPSTime = last.GPSTime = 10.0 + 0.001 * k;
+        first.PointSourceID = last.PointSourceID = 4;
+        first.bitfield = 0x11, last.bitfield = 0x12;
+        a.push_back(first);
+        (k == 0 ? a : b).push_back(last);
+    }
+    LasShape shape;
+    write_file(d / "a.las", make_las(shape, a));
+    write_file(d / "b.las", make_las(shape, b));
+    write_text(d / "list.txt", "a.las b.las a.las\n");
+    const RunResult r = run_trajectory(d, {"list.txt", "out.txt"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("Multi-return pulses: 3 (2 of them across two files)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nFlight line 1 (GPS time 10.000000 to 10.002000) cannot be rebuilt: it has 3 "
+                         "multi-return pulses and needs at least 100\n"), std::string::npos) << r.out;
+    EXPECT_FALSE(file_exists(d / "out.txt"));
+}
+
+TEST(LasTrajectory, SurveyWithoutMultiReturnPulsesIsRefused) {
+    TempDir d;
+    simsurvey::Options o = rolling_survey(d.path);
+    o.vegetation = 0;
+    simsurvey::simulate(o);
+    const RunResult r = run_trajectory(d, {"las_list.txt", "out.txt"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("Multi-return pulses: 0 "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(") cannot be rebuilt: it has 0 multi-return pulses and needs at least 100\n"),
+              std::string::npos) << r.out;
+    EXPECT_FALSE(file_exists(d / "out.txt"));
+}
+
+TEST(LasTrajectory, Refusals) {
+    TempDir d;
+    write_text(d / "bad.las", "not a LAS file, but long enough to hold a header of a hundred and seven bytes ......");
+    write_text(d / "bad.txt", "bad.las");
+    write_text(d / "list.txt", "a.las");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"bad.txt", "out.txt"}, "\nbad.las is not a valid .las file\n\n"},
+        {{"list.txt", "out.txt", "--step", "0"}, "\n--step should be a number of seconds from 0.001 to 1. You specified 0\n"},
+        {{"list.txt", "out.txt", "--speed", "1"}, "\nUnknown option --speed\n"},
+        {{"list.txt"}, "\nMissing or excessive number of arguments\n\nUsage:\nLAS_Trajectory\n"},
+    };
+    for (const auto& [args, message] : cases) {
+        const RunResult r = run_trajectory(d, args);
+        EXPECT_EQ(r.status, 255) << message;
+        EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
+        EXPECT_FALSE(file_exists(d / "out.txt"));
+    }
+}
+
+namespace {
+
+las_trajectory::Occupancy second(uint16_t source, double first, double last) {
+    las_trajectory::Occupancy o{las_trajectory::occupancy_key(source, first), 1, {}};
+    o.span.add(first);
+    o.span.add(last);
+    return o;
+}
+
+}  // namespace
+
+// Lines end at a gap of kLineGap seconds or where the point source ID changes;
+// sources that share times are one line.
+TEST(LasTrajectory, FlightLinesFromTheSecondsWithReturns) {
+    using las_trajectory::split_flight_lines;
+    std::vector<las_trajectory::Occupancy> seconds = {
+        second(1, 100.0, 100.9), second(1, 101.0, 101.9), second(1, 106.5, 106.9),  // a gap of 4.6 s
+        second(1, 112.0, 112.5),                                                   // a gap of 5.1 s
+        second(2, 112.6, 112.9),                                                   // another source, right after
+        second(3, 130.0, 130.5), second(4, 130.2, 130.9)};                         // two sources at once
+    std::sort(seconds.begin(), seconds.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
+    const std::vector<las_trajectory::Pulse> pulses = {{100.5, {}, {}, 1}, {112.7, {}, {}, 2}, {130.6, {}, {}, 4}};
+    const auto lines = split_flight_lines(seconds, pulses);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].span.first, 100.0);
+    EXPECT_EQ(lines[0].span.last, 106.9);
+    EXPECT_EQ(lines[1].span.first, 112.0);
+    EXPECT_EQ(lines[1].span.last, 112.5);
+    EXPECT_EQ(lines[2].span.first, 112.6);
+    EXPECT_EQ(lines[3].span.first, 130.0);
+    EXPECT_EQ(lines[3].span.last, 130.9);
+    EXPECT_EQ(lines[0].pulses, 1u);
+    EXPECT_EQ(lines[1].pulses, 0u);
+    EXPECT_EQ(lines[2].firstPulse, 1u);
+    EXPECT_EQ(lines[3].pulses, 1u);
+}
