@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <array>
+#include <map>
 #include <set>
 
 #include "las_builder.h"
@@ -139,4 +141,67 @@ TEST(Simulator, CommandLine) {
     r = run_in(d.path, SIMSURVEY_BIN, {"--format", "2"});
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find("invalid value for --format: 2"), std::string::npos);
+}
+
+// A rolling aircraft and three-return pulses: every return of a pulse lies on
+// one beam through the aircraft at the pulse's time; without vegetation no
+// pulse has two returns.
+TEST(Simulator, RollingAircraftBeamsAndReturnCounts) {
+    TempDir d;
+    simsurvey::Options o = small(d.path);
+    o.vegetation = 0.5;
+    o.maxReturns = 3;
+    o.roll = 3.0;
+    const simsurvey::Summary s = simsurvey::simulate(o);
+    std::map<std::pair<double, int>, std::vector<std::array<double, 3>>> pulses;  // by time and line
+    std::size_t threes = 0;
+    double maxDrift = 0;
+    for (const std::string& f : s.files) {
+        const std::vector<unsigned char> b = read_file(d / f);
+        const torvane::LASHeader h = torvane::header_from_bytes(b.data());
+        const torvane::PointFormat& format = torvane::point_format(h.PointDataFormatID);
+        for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k) {
+            const unsigned char* r = b.data() + h.OffsetToData + std::size_t{k} * h.PointDataRecordLength;
+            const torvane::RealXYZ p = torvane::decode_xyz(r, h);
+            const int n = torvane::record_number_of_returns(r, format);
+            if (n == 3 && torvane::record_return_number(r, format) == 3) ++threes;
+            if (n > 1)
+                pulses[{torvane::record_gps_time(r, format), torvane::record_point_source_id(r, format)}].push_back(
+                    {p.X, p.Y, p.Z});
+        }
+    }
+    EXPECT_GT(threes, 100u);
+    std::size_t checked = 0;
+    for (const auto& [key, pts] : pulses) {
+        if (pts.size() < 2) continue;  // the other return in a tile not written
+        double ax, ay, az;
+        simsurvey::aircraft_on_line(o, key.second - 1, key.first, ax, ay, az);
+        maxDrift = std::max(maxDrift, std::fabs(ay - simsurvey::line_y(o, key.second - 1)));
+        const double a[3] = {o.offsetX + 1000 + ax, o.offsetY + 1000 + ay, az};
+        // Each return's offset from the aircraft points the same way as the last one's.
+        const std::array<double, 3>& last = pts.back();
+        const double L[3] = {last[0] - a[0], last[1] - a[1], last[2] - a[2]};
+        const double lenL = std::sqrt(L[0] * L[0] + L[1] * L[1] + L[2] * L[2]);
+        for (const auto& p : pts) {
+            const double P[3] = {p[0] - a[0], p[1] - a[1], p[2] - a[2]};
+            const double along = (P[0] * L[0] + P[1] * L[1] + P[2] * L[2]) / lenL;
+            const double off2 = P[0] * P[0] + P[1] * P[1] + P[2] * P[2] - along * along;
+            EXPECT_LT(std::sqrt(std::max(0.0, off2)), 0.03);
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 1000u);
+    EXPECT_GT(maxDrift, 0.5);  // the roll moves the aircraft sideways
+
+    TempDir bare;
+    o = small(bare.path);
+    o.vegetation = 0;
+    const simsurvey::Summary b = simsurvey::simulate(o);
+    for (const std::string& f : b.files) {
+        const std::vector<unsigned char> bytes = read_file(bare / f);
+        const torvane::LASHeader h = torvane::header_from_bytes(bytes.data());
+        const torvane::PointFormat& format = torvane::point_format(h.PointDataFormatID);
+        for (uint32_t k = 0; k < h.NumberOfPointReturns; ++k)
+            ASSERT_EQ(torvane::record_number_of_returns(bytes.data() + h.OffsetToData + std::size_t{k} * h.PointDataRecordLength, format), 1);
+    }
 }
