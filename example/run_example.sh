@@ -3,7 +3,9 @@
 # there, and draws intensity images of the survey before and after the
 # normalization on one grey scale (before.png, after.png). The run also writes
 # the JSON report (report.json) and the two plots (plots/variance_curve.png,
-# plots/intensity_by_range.png).
+# plots/intensity_by_range.png). Then, as if the survey had come without its
+# trajectory, rebuilds the trajectory from the LAS files (LAS_Trajectory), runs
+# the tool with it and prints both exponents.
 #   example/run_example.sh [build folder or install prefix] [--docs]
 # --docs also writes the small copies of the two images shown in the README
 # (docs/before.png, docs/after.png) and of the two plots (docs/variance_curve.png,
@@ -23,6 +25,7 @@ program() {
 simsurvey=$(program LAS_SimSurvey simulator/)
 quilvor=$(program LAS_Quilvor "")
 image=$(program LAS_IntensityImage image/)
+rebuild=$(program LAS_Trajectory trajectory_rebuild/)
 
 echo "== Simulating the example survey (LAS_SimSurvey) =="
 summary=$("$simsurvey" --out "$work")
@@ -33,7 +36,7 @@ read -r -a args <<<"$(sed -n 's/^Tool arguments: //p' <<<"$summary")"
 echo
 echo "== Running: LAS_Quilvor ${args[*]} --report report.json --plots plots (in $work) =="
 cd "$work"
-"$quilvor" "${args[@]}" --report report.json --plots plots
+"$quilvor" "${args[@]}" --report report.json --plots plots | tee tool_output.txt
 echo
 echo "Normalized copies: $(ls "$work"/*_NormI.las | xargs -n1 basename | tr '\n' ' ')"
 
@@ -54,3 +57,16 @@ if [ "$docs" = "--docs" ]; then
   cp plots/variance_curve.png plots/intensity_by_range.png "$here/../docs/"
   echo "README copies: docs/before.png docs/after.png docs/variance_curve.png docs/intensity_by_range.png"
 fi
+
+echo
+echo "== The same survey without its trajectory: rebuilding it from the LAS files (LAS_Trajectory) =="
+"$rebuild" las_list.txt rebuilt_trajectory.txt | sed -n '/^Listed files/,$p'
+rebuilt_args=("${args[@]}")
+rebuilt_args[1]=rebuilt_trajectory.txt
+echo
+echo "== Running: LAS_Quilvor ${rebuilt_args[*]} -n =="
+"$quilvor" "${rebuilt_args[@]}" -n >rebuilt_output.txt
+exponent() { sed -n 's/^Optimal Range Normalization Exponent: *//p' "$1"; }
+echo
+echo "Exponent with the true trajectory:     $(exponent tool_output.txt)"
+echo "Exponent with the rebuilt trajectory:  $(exponent rebuilt_output.txt)"
