@@ -1,7 +1,8 @@
-// Writes the seed corpora and the fixed companion files of the three fuzzing
+// Writes the seed corpora and the fixed companion files of the four fuzzing
 // targets: small LAS files made by the test builders, a small simulated
-// survey, trajectories and lists.
-//   fuzz_seeds <folder with a simulated survey> <output folder>
+// survey, trajectories and lists; for LAS_Trajectory, the LAS seeds and the
+// tiles of a vegetated simulated survey.
+//   fuzz_seeds <folder with a simulated survey> <output folder> [<folder with a vegetated survey>]
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -36,13 +37,13 @@ const char* const kTrajectory = "0 0 1000 0\n400 300 1000 40\n0 0 1100 80\n-50 1
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: fuzz_seeds <simulated survey folder> <output folder>\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: fuzz_seeds <simulated survey folder> <output folder> [<vegetated survey folder>]\n");
         return 2;
     }
     const fs::path sim = argv[1], out = argv[2];
-    for (const char* d : {"seeds/las", "seeds/trajectory", "seeds/list", "work/las", "work/trajectory",
-                          "work/list/sub"})
+    for (const char* d : {"seeds/las", "seeds/trajectory", "seeds/list", "seeds/rebuild", "work/las", "work/trajectory",
+                          "work/list/sub", "work/rebuild"})
         fs::create_directories(out / d);
 
     // LAS seeds: crafted versions and formats, and a simulated tile.
@@ -106,5 +107,16 @@ int main(int argc, char** argv) {
     write_text(out / "seeds/list/one.txt", "a.las\n");
     write_text(out / "seeds/list/three.txt", "a.las b.las\nsub/a.las\n");
     write_text(out / "seeds/list/twice.txt", "a.las\ta.las\n");
+
+    // LAS_Trajectory reads input.las alone: the LAS seeds, and the tiles of
+    // a survey whose lines have pulses enough to be fitted.
+    for (const auto& e : fs::directory_iterator(out / "seeds/las"))
+        fs::copy_file(e.path(), out / "seeds/rebuild" / e.path().filename(), fs::copy_options::overwrite_existing);
+    if (argc == 4)
+        for (const auto& e : fs::directory_iterator(argv[3]))
+            if (e.path().extension() == ".las")
+                fs::copy_file(e.path(), out / "seeds/rebuild" / ("vegetated_" + e.path().filename().string()),
+                              fs::copy_options::overwrite_existing);
+    write_text(out / "work/rebuild/list.txt", "input.las\n");
     return 0;
 }

@@ -1,43 +1,48 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of LAS_Quilvor with afl++: builds an instrumented
 # binary (AddressSanitizer and UndefinedBehaviorSanitizer on) into build-fuzz,
-# makes the seed corpora, then fuzzes three inputs in turn, SECONDS each:
+# makes the seed corpora, then fuzzes four inputs in turn, SECONDS each:
 #   las         the LAS file  (list and trajectory fixed)
 #   trajectory  the trajectory text
 #   list        the list file (naming files of its folder)
+#   rebuild     the LAS file of LAS_Trajectory (list fixed)
 # Findings go to build-fuzz/findings/<target>. Exits 1 if any target found a
 # crash or a hang.
 #   fuzz/run.sh SECONDS [target ...]
 set -euo pipefail
-seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list ...]}
+seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild ...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list)
+[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild)
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
 
 export AFL_USE_ASAN=1 AFL_USE_UBSAN=1 AFL_QUIET=1
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER=afl-clang-fast++ >/dev/null
-cmake --build "$build" -j2 --target LAS_Quilvor LAS_SimSurvey fuzz_seeds >/dev/null
+cmake --build "$build" -j2 --target LAS_Quilvor LAS_SimSurvey LAS_Trajectory fuzz_seeds >/dev/null
 unset AFL_USE_ASAN AFL_USE_UBSAN
 
 corpus="$build/corpus"
 rm -rf "$corpus"
 "$build/simulator/LAS_SimSurvey" --out "$corpus/simulated" --lines 2 --length 40 --tile 40 --density 0.2 \
   --altitude 100 --turn 5 >/dev/null
-"$build/fuzz/fuzz_seeds" "$corpus/simulated" "$corpus"
+# A tile with enough multi-return pulses for LAS_Trajectory to fit its lines.
+"$build/simulator/LAS_SimSurvey" --out "$corpus/vegetated" --lines 2 --length 120 --tile 120 --density 0.3 \
+  --altitude 100 --turn 5 --vegetation 1 --returns 3 >/dev/null
+"$build/fuzz/fuzz_seeds" "$corpus/simulated" "$corpus" "$corpus/vegetated"
 
 export AFL_NO_UI=1 AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_AFFINITY=1
 export ASAN_OPTIONS="abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_return_null=1"
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1"
-tool="$build/LAS_Quilvor"
 status=0
 for target in "${targets[@]}"; do
+  tool="$build/LAS_Quilvor"
   case "$target" in
     las)        input=input.las; args=(list.txt traj.txt 150 150 5 100) ;;
     trajectory) input=traj.txt;  args=(list.txt traj.txt 150 150 5 100) ;;
     list)       input=list.txt;  args=(list.txt traj.txt 150 150 5 100 -tr) ;;
+    rebuild)    input=input.las; args=(list.txt out.txt); tool="$build/trajectory_rebuild/LAS_Trajectory" ;;
     *) echo "unknown target $target" >&2; exit 2 ;;
   esac
   findings="$build/findings/$target"
