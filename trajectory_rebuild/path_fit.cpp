@@ -55,10 +55,10 @@ std::vector<Beam> line_beams(const Pulse* pulses, std::size_t n, const XYZ& orig
     std::vector<Beam> beams;
     beams.reserve(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const XYZ d = sub(pulses[k].first, pulses[k].last);
+        const XYZ d = sub(pulses[k].first, pulses[k].last), a = sub(pulses[k].last, origin);
         const double lever = std::sqrt(dot(d, d));
-        if (!(lever > 0)) continue;  // no direction
-        beams.push_back({pulses[k].t, sub(pulses[k].last, origin), {d[0] / lever, d[1] / lever, d[2] / lever}, lever});
+        if (!(lever > 0 && std::isfinite(lever) && std::isfinite(dot(a, a)))) continue;  // no direction, or too far
+        beams.push_back({pulses[k].t, a, {d[0] / lever, d[1] / lever, d[2] / lever}, lever});
     }
     return beams;
 }

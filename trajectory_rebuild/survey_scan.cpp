@@ -97,6 +97,7 @@ void scan_block(ScanPart& part, const torvane::LASHeader& h, uint16_t file, cons
         const int count = torvane::record_number_of_returns(r, f), number = torvane::record_return_number(r, f);
         if (count < 2 || (number != 1 && number != count)) continue;
         const torvane::RealXYZ p = torvane::decode_xyz(r, h);
+        if (!(std::isfinite(p.X) && std::isfinite(p.Y) && std::isfinite(p.Z))) continue;  // beyond doubles
         part.scan.pieces.push_back({t, {p.X, p.Y, p.Z}, source, file, static_cast<uint8_t>(number),
                                     static_cast<uint8_t>(count)});
     }
