@@ -151,6 +151,9 @@ XYZ survey_position(const SurveyPath& path, double t);
 // Refuses a trajectory [pathFirst, pathLast] that does not cover every listed
 // return's GPS time.
 void check_coverage(const SurveyScan& scan, double pathFirst, double pathLast);
+// Refuses a trajectory of more than kMaxSamples samples from first to last.
+inline constexpr double kMaxSamples = 5e7;
+void check_sample_count(double first, double last, double step);
 // Writes "X Y Z T" lines every step seconds (on whole multiples of it) from
 // first to last, under a temporary name renamed when complete. Returns the
 // number of samples.

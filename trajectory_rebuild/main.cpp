@@ -98,6 +98,7 @@ int run(int argc, char** argv) {
     if (count.ambiguous > 0)
         std::printf("                     %llu GPS times shared by several pulses of one source left out\n",
                     static_cast<unsigned long long>(count.ambiguous));
+    if (scan.all.empty) quilvor::fail("\nThe listed files hold no returns: there is no trajectory to rebuild\n");
     const std::vector<FlightLine> lines = split_flight_lines(scan.seconds, pulses);
     refuse_thin_lines(lines);
     const SurveyPath path = fit_lines(lines, pulses);
@@ -105,6 +106,7 @@ int run(int argc, char** argv) {
 
     const double first = first_sample(scan.all.first - kMargin, o.step), last = last_sample(scan.all.last + kMargin, o.step);
     check_coverage(scan, first, last);
+    check_sample_count(first, last, o.step);
     const uint64_t samples =
         write_trajectory(o.output, o.step, first, last, [&path](double t) { return survey_position(path, t); });
     std::printf("\nWritten: %s (%llu samples every %g s, GPS time %.3f to %.3f)\n", o.output.c_str(),

@@ -40,6 +40,13 @@ void check_coverage(const SurveyScan& scan, double pathFirst, double pathLast) {
          pathLast, scan.all.first, scan.all.last);
 }
 
+void check_sample_count(double first, double last, double step) {
+    const double samples = (last - first) / step + 1.0;
+    if (samples <= kMaxSamples) return;
+    fail("\nThe listed returns span %.0f s of GPS time (%.6f to %.6f): a trajectory every %g s would hold %.0f "
+         "samples, more than %.0f\n", last - first, first, last, step, samples, kMaxSamples);
+}
+
 double first_sample(double t, double step) { return std::floor(t / step) * step; }
 double last_sample(double t, double step) { return std::ceil(t / step) * step; }
 

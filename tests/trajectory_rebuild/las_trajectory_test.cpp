@@ -187,8 +187,11 @@ TEST(LasTrajectory, Refusals) {
     write_text(d / "bad.las", "not a LAS file, but long enough to hold a header of a hundred and seven bytes ......");
     write_text(d / "bad.txt", "bad.las");
     write_text(d / "list.txt", "a.las");
+    write_file(d / "empty.las", make_las(LasShape{}, {}));
+    write_text(d / "empty.txt", "empty.las");
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"bad.txt", "out.txt"}, "\nbad.las is not a valid .las file\n\n"},
+        {{"empty.txt", "out.txt"}, "\nThe listed files hold no returns: there is no trajectory to rebuild\n"},
         {{"list.txt", "out.txt", "--step", "0"}, "\n--step should be a number of seconds from 0.001 to 1. You specified 0\n"},
         {{"list.txt", "out.txt", "--speed", "1"}, "\nUnknown option --speed\n"},
         {{"list.txt"}, "\nMissing or excessive number of arguments\n\nUsage:\nLAS_Trajectory\n"},
