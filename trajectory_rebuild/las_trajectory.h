@@ -154,9 +154,15 @@ void check_coverage(const SurveyScan& scan, double pathFirst, double pathLast);
 // Refuses a trajectory of more than kMaxSamples samples from first to last.
 inline constexpr double kMaxSamples = 5e7;
 void check_sample_count(double first, double last, double step);
-// Writes "X Y Z T" lines every step seconds (on whole multiples of it) from
-// first to last, under a temporary name renamed when complete. Returns the
-// number of samples.
+// Writes n "X Y Z T" lines (%.3f %.3f %.3f %.6f), the k-th from sample(k), in
+// large blocks under a temporary name renamed when complete; on any failure
+// the run ends with nothing written. Every source's output goes through it.
+void write_samples(const std::string& output, uint64_t n, const std::function<quilvor::refDataStruct(uint64_t k)>& sample);
+inline void write_samples(const std::string& output, const std::vector<quilvor::refDataStruct>& samples) {
+    write_samples(output, samples.size(), [&samples](uint64_t k) { return samples[k]; });
+}
+// Writes the samples of a path every step seconds (on whole multiples of it)
+// from first to last. Returns the number of samples.
 uint64_t write_trajectory(const std::string& output, double step, double first, double last,
                           const std::function<XYZ(double)>& position);
 // The first and the last sample time of a span written every step seconds.

@@ -50,27 +50,35 @@ void check_sample_count(double first, double last, double step) {
 double first_sample(double t, double step) { return std::floor(t / step) * step; }
 double last_sample(double t, double step) { return std::ceil(t / step) * step; }
 
-uint64_t write_trajectory(const std::string& output, double step, double first, double last,
-                          const std::function<XYZ(double)>& position) {
+void write_samples(const std::string& output, uint64_t n, const std::function<quilvor::refDataStruct(uint64_t k)>& sample) {
     quilvor::PendingOutput out;
     if (!quilvor::begin_output(out, output)) fail("\nFailed to open file %s for writing\n", output.c_str());
-    const int64_t k0 = static_cast<int64_t>(std::floor(first / step)), k1 = static_cast<int64_t>(std::ceil(last / step));
     std::string text;
     char line[160];
     bool written = true;
-    for (int64_t k = k0; k <= k1; ++k) {
-        const double t = static_cast<double>(k) * step;
-        const XYZ p = position(t);
-        const int n = std::snprintf(line, sizeof(line), "%.3f %.3f %.3f %.6f\n", p[0], p[1], p[2], t);
-        text.append(line, static_cast<std::size_t>(std::max(n, 0)));
-        if (text.size() >= (std::size_t{1} << 20) || k == k1) {
+    for (uint64_t k = 0; k < n; ++k) {
+        const quilvor::refDataStruct s = sample(k);
+        const int m = std::snprintf(line, sizeof(line), "%.3f %.3f %.3f %.6f\n", s.X, s.Y, s.Z, s.T);
+        text.append(line, static_cast<std::size_t>(std::max(m, 0)));
+        if (text.size() >= (std::size_t{1} << 20) || k + 1 == n) {
             written = written && std::fwrite(text.data(), 1, text.size(), out.file.get()) == text.size();
             text.clear();
         }
     }
     if (!written || !quilvor::finish_output(out) || !quilvor::publish_output(out))
         fail("\nFailed to write trajectory %s\n", output.c_str());
-    return static_cast<uint64_t>(k1 - k0 + 1);
+}
+
+uint64_t write_trajectory(const std::string& output, double step, double first, double last,
+                          const std::function<XYZ(double)>& position) {
+    const int64_t k0 = static_cast<int64_t>(std::floor(first / step)), k1 = static_cast<int64_t>(std::ceil(last / step));
+    const uint64_t n = static_cast<uint64_t>(k1 - k0 + 1);
+    write_samples(output, n, [&](uint64_t k) {
+        const double t = static_cast<double>(k0 + static_cast<int64_t>(k)) * step;
+        const XYZ p = position(t);
+        return quilvor::refDataStruct{p[0], p[1], p[2], t};
+    });
+    return n;
 }
 
 }  // namespace las_trajectory
