@@ -198,7 +198,7 @@ void initialize_header14(LASHeader* ph) {
     ph->StartOfFirstExtendedVariableLengthRecord = 0;
     ph->NumberOfExtendedVariableLengthRecords = 0;
     ph->NumberOfPointRecords = 0;
-    for (uint64_t& n : ph->NumberOfPointsByReturn64) n = 0;
+    for (int k = 0; k < 15; ++k) ph->NumberOfPointsByReturn64[k] = 0;
 }
 
 }  // namespace torvane
