@@ -5,7 +5,9 @@
 # the JSON report (report.json) and the two plots (plots/variance_curve.png,
 # plots/intensity_by_range.png). Then, as if the survey had come without its
 # trajectory, rebuilds the trajectory from the LAS files (LAS_Trajectory), runs
-# the tool with it and prints both exponents.
+# the tool with it and prints the exponents; last, converts the survey's
+# navigation solution (an SBET file) with LAS_Trajectory --sbet and runs the
+# tool with that.
 #   example/run_example.sh [build folder or install prefix] [--docs]
 # --docs also writes the small copies of the two images shown in the README
 # (docs/before.png, docs/after.png) and of the two plots (docs/variance_curve.png,
@@ -28,7 +30,7 @@ image=$(program LAS_IntensityImage image/)
 rebuild=$(program LAS_Trajectory trajectory_rebuild/)
 
 echo "== Simulating the example survey (LAS_SimSurvey) =="
-summary=$("$simsurvey" --out "$work")
+summary=$("$simsurvey" --out "$work" --sbet navigation.sbet)
 echo "$summary"
 # The simulator says which arguments suit its survey.
 read -r -a args <<<"$(sed -n 's/^Tool arguments: //p' <<<"$summary")"
@@ -66,7 +68,16 @@ rebuilt_args[1]=rebuilt_trajectory.txt
 echo
 echo "== Running: LAS_Quilvor ${rebuilt_args[*]} -n =="
 "$quilvor" "${rebuilt_args[@]}" -n >rebuilt_output.txt
+
+echo
+echo "== The same survey with its navigation solution: converting navigation.sbet (LAS_Trajectory --sbet) =="
+"$rebuild" las_list.txt sbet_trajectory.txt --sbet navigation.sbet | sed -n '/^SBET:/,$p'
+sbet_args=("${args[@]}")
+sbet_args[1]=sbet_trajectory.txt
+"$quilvor" "${sbet_args[@]}" -n >sbet_output.txt
+
 exponent() { sed -n 's/^Optimal Range Normalization Exponent: *//p' "$1"; }
 echo
-echo "Exponent with the true trajectory:     $(exponent tool_output.txt)"
-echo "Exponent with the rebuilt trajectory:  $(exponent rebuilt_output.txt)"
+echo "Exponent with the true trajectory:       $(exponent tool_output.txt)"
+echo "Exponent with the rebuilt trajectory:    $(exponent rebuilt_output.txt)"
+echo "Exponent with the converted SBET:        $(exponent sbet_output.txt)"

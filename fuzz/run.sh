@@ -6,14 +6,15 @@
 #   trajectory  the trajectory text
 #   list        the list file (naming files of its folder)
 #   rebuild     the LAS file of LAS_Trajectory (list fixed)
+#   sbet        the SBET file of LAS_Trajectory --sbet (list and LAS file fixed)
 # Findings go to build-fuzz/findings/<target>. Exits 1 if any target found a
 # crash or a hang.
 #   fuzz/run.sh SECONDS [target ...]
 set -euo pipefail
-seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild ...]}
+seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild|sbet ...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild)
+[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild sbet)
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
 
@@ -31,6 +32,14 @@ rm -rf "$corpus"
 "$build/simulator/LAS_SimSurvey" --out "$corpus/vegetated" --lines 2 --length 120 --tile 120 --density 0.3 \
   --altitude 100 --turn 5 --vegetation 1 --returns 3 >/dev/null
 "$build/fuzz/fuzz_seeds" "$corpus/simulated" "$corpus" "$corpus/vegetated"
+# A survey with its navigation solution, and its files naming their coordinate system.
+"$build/simulator/LAS_SimSurvey" --out "$corpus/navigated" --lines 2 --length 40 --tile 40 --density 0.2 \
+  --altitude 100 --turn 5 --sbet nav.sbet >/dev/null
+mkdir -p "$corpus/seeds/sbet" "$corpus/work/sbet"
+cp "$corpus/navigated/nav.sbet" "$corpus/seeds/sbet/simulated.sbet"
+head -c 1360 "$corpus/navigated/nav.sbet" >"$corpus/seeds/sbet/short.sbet"
+cp "$(ls "$corpus/navigated"/*.las | head -n 1)" "$corpus/work/sbet/a.las"
+echo a.las >"$corpus/work/sbet/list.txt"
 
 export AFL_NO_UI=1 AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_AFFINITY=1
 export ASAN_OPTIONS="abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_return_null=1"
@@ -43,6 +52,8 @@ for target in "${targets[@]}"; do
     trajectory) input=traj.txt;  args=(list.txt traj.txt 150 150 5 100) ;;
     list)       input=list.txt;  args=(list.txt traj.txt 150 150 5 100 -tr) ;;
     rebuild)    input=input.las; args=(list.txt out.txt); tool="$build/trajectory_rebuild/LAS_Trajectory" ;;
+    sbet)       input=input.sbet; args=(list.txt out.txt --sbet input.sbet)
+                tool="$build/trajectory_rebuild/LAS_Trajectory" ;;
     *) echo "unknown target $target" >&2; exit 2 ;;
   esac
   findings="$build/findings/$target"

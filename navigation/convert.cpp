@@ -77,6 +77,12 @@ std::string heights_line(PJ_CONTEXT* ctx, const PJ* target, const PJ* op, const 
 }  // namespace
 
 std::string crs_for_messages(const std::string& crs) {
+    // A WKT definition by its name: PROJCS["name", ... or PROJCRS["name", ...
+    const std::size_t open = crs.find("[\"");
+    if (open != std::string::npos && open < 16 && crs.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") == open) {
+        const std::size_t close = crs.find('"', open + 2);
+        if (close != std::string::npos) return crs.substr(open + 2, close - open - 2) + " (OGC WKT)";
+    }
     std::string s = crs.substr(0, crs.find('\n'));
     return s.size() > 60 ? s.substr(0, 57) + "..." : s;
 }

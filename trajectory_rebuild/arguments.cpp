@@ -14,7 +14,15 @@ void trajectory_usage() {
     std::printf("        <ASCII file w/ list of LAS files>\n");
     std::printf("        <Output trajectory, X Y Z T text>\n");
     std::printf("        Options:\n");
-    std::printf("           --step S {seconds between samples, 0.001 to 1 (default 0.05)}\n\n");
+    std::printf("           --step S {seconds between samples, 0.001 to 1 (default 0.05; with --sbet,\n");
+    std::printf("                     every record)}\n");
+    std::printf("           --sbet FILE {convert the survey's navigation solution (SBET) instead of\n");
+    std::printf("                        rebuilding the trajectory from the returns}\n");
+    std::printf("           --crs CRS {with --sbet: the LAS files' coordinate system, as PROJ takes it\n");
+    std::printf("                      (EPSG:32610, WKT or PROJJSON, or a file holding one); by default\n");
+    std::printf("                      the one the files name}\n");
+    std::printf("           --gps-week W {with --sbet: the GPS week of the SBET's first record, for LAS\n");
+    std::printf("                         files in adjusted standard GPS time; by default from their times}\n\n");
 }
 
 namespace {
@@ -36,6 +44,17 @@ TrajectoryOptions parse_trajectory_arguments(int argc, char** argv) {
             if (k + 1 >= argc) fail("\n--step needs a number of seconds\n");
             if (!parse_number(argv[k + 1], o.step) || !(o.step >= 0.001 && o.step <= 1.0))
                 fail("\n--step should be a number of seconds from 0.001 to 1. You specified %s\n", argv[k + 1]);
+            o.stepGiven = true;
+            ++k;
+        } else if (a == "--sbet" || a == "--crs") {
+            if (k + 1 >= argc || argv[k + 1][0] == '\0') fail("\n%s needs a value\n", a.c_str());
+            (a == "--sbet" ? o.sbet : o.crs) = argv[++k];
+        } else if (a == "--gps-week") {
+            double w = 0;
+            if (k + 1 >= argc) fail("\n--gps-week needs a GPS week number\n");
+            if (!parse_number(argv[k + 1], w) || !(w >= 0 && w <= 100000 && w == std::floor(w)))
+                fail("\n--gps-week should be a whole GPS week number. You specified %s\n", argv[k + 1]);
+            o.gpsWeek = static_cast<int>(w);
             ++k;
         } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
             fail("\nUnknown option %s\n", a.c_str());
@@ -44,6 +63,8 @@ TrajectoryOptions parse_trajectory_arguments(int argc, char** argv) {
         }
     }
     if (positional.size() != 2) throw quilvor::Failure("");  // the caller prints the usage
+    if (o.sbet.empty() && (!o.crs.empty() || o.gpsWeek >= 0))
+        fail("\n--crs and --gps-week go with --sbet: without it the trajectory is rebuilt in the files' own terms\n");
     o.listFile = positional[0];
     o.output = positional[1];
     return o;

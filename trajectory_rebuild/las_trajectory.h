@@ -21,6 +21,11 @@ struct TrajectoryOptions {
     std::string listFile;
     std::string output;
     double step = 0.05;  // seconds between written samples
+    bool stepGiven = false;
+    // The second source: a navigation solution (--sbet), converted instead of rebuilt.
+    std::string sbet;     // --sbet FILE
+    std::string crs;      // --crs CRS: the LAS files' coordinate system, when they do not name it
+    int gpsWeek = -1;     // --gps-week W: the GPS week of the SBET's first record
 };
 
 // Parses the command line; throws a quilvor::Failure with the message, an

@@ -7,6 +7,7 @@
 #include "las_input.h"
 #include "las_trajectory.h"
 #include "parallel.h"
+#include "sbet_source.h"
 #include "temp_files.h"
 
 using namespace las_trajectory;
@@ -79,12 +80,29 @@ void print_line(std::size_t i, const LinePath& l) {
                     b.last - b.first);
 }
 
+// The --sbet source: the navigation solution in the files' coordinates and time.
+int convert_navigation(const TrajectoryOptions& o) {
+    navigation::SbetOptions so;
+    so.sbet = o.sbet;
+    so.crs = o.crs;
+    so.gpsWeek = o.gpsWeek;
+    so.step = o.stepGiven ? o.step : 0.0;
+    const std::vector<quilvor::refDataStruct> samples = navigation::trajectory_from_sbet(so);
+    write_samples(o.output, samples);
+    char every[48];
+    if (o.stepGiven) std::snprintf(every, sizeof(every), "one every %g s", o.step);
+    std::printf("\nWritten: %s (%zu samples, %s, GPS time %.6f to %.6f)\n", o.output.c_str(), samples.size(),
+                o.stepGiven ? every : "every record", samples.front().T, samples.back().T);
+    return quilvor::report_status("LAS_Trajectory");
+}
+
 int run(int argc, char** argv) {
     quilvor::install_interrupt_cleanup();
     torvane::credits();
     const TrajectoryOptions o = options(argc, argv);
     quilvor::read_run_settings();
     check_listed_files(o);
+    if (!o.sbet.empty()) return convert_navigation(o);
 
     SurveyScan scan;
     scan_survey(scan, true);

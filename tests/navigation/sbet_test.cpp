@@ -13,6 +13,7 @@
 #include "sbet.h"
 #include "sbet_source.h"
 #include "sim_survey.h"
+#include "survey_helpers.h"
 
 using namespace testutil;
 
@@ -197,4 +198,28 @@ TEST(Sbet, FilesWithoutACoordinateSystemAskForOne) {
               "the LAS files with --crs\n");
     so.crs = "EPSG:32610";
     EXPECT_GT(convert(so).size(), 100u);
+}
+
+TEST(Sbet, LasTrajectoryConvertsItAndTheToolAcceptsTheResult) {
+    TempDir d;
+    const simsurvey::Summary s = survey_with_sbet(d.path, 2, false);
+    RunResult r = run_in(d.path, TRAJECTORY_BIN, {"las_list.txt", "nav.txt", "--sbet", "traj.sbet"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\nCoordinates:    EPSG:32610 (named by the LAS files)\n"), std::string::npos) << r.out;
+    const std::vector<quilvor::refDataStruct> got = read_trajectory(d / "nav.txt"),
+                                              truth = read_trajectory(d / "trajectory.txt");
+    ASSERT_EQ(got.size(), truth.size());
+    for (std::size_t k = 0; k < got.size(); k += 97) {
+        EXPECT_NEAR(got[k].X, truth[k].X, 1e-3) << k;
+        EXPECT_NEAR(got[k].Z, truth[k].Z, 1e-3) << k;
+        EXPECT_NEAR(got[k].T, truth[k].T, 1e-6) << k;
+    }
+    std::vector<std::string> args = tool_args(s);
+    args.push_back("-n");
+    const RunResult withTruth = run_tool(d.path, args);
+    args[1] = "nav.txt";
+    const RunResult withSbet = run_tool(d.path, args);
+    ASSERT_EQ(withSbet.status, 0) << withSbet.out;
+    const std::string label = "Optimal Range Normalization Exponent:";
+    EXPECT_EQ(withSbet.out.substr(withSbet.out.find(label), 60), withTruth.out.substr(withTruth.out.find(label), 60));
 }

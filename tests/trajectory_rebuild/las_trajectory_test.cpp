@@ -194,6 +194,9 @@ TEST(LasTrajectory, Refusals) {
         {{"empty.txt", "out.txt"}, "\nThe listed files hold no returns: there is no trajectory to rebuild\n"},
         {{"list.txt", "out.txt", "--step", "0"}, "\n--step should be a number of seconds from 0.001 to 1. You specified 0\n"},
         {{"list.txt", "out.txt", "--speed", "1"}, "\nUnknown option --speed\n"},
+        {{"list.txt", "out.txt", "--crs", "EPSG:32610"}, "\n--crs and --gps-week go with --sbet"},
+        {{"list.txt", "out.txt", "--sbet", "nav.sbet", "--gps-week", "-1"},
+         "\n--gps-week should be a whole GPS week number. You specified -1\n"},
         {{"list.txt"}, "\nMissing or excessive number of arguments\n\nUsage:\nLAS_Trajectory\n"},
     };
     for (const auto& [args, message] : cases) {
