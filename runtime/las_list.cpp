@@ -82,7 +82,7 @@ void check_undefined_format(const char* name) {
     const int format = b[offsetof(LASHeader, PointDataFormatID)];
     const uint16_t length = torvane::load<uint16_t>(b + offsetof(LASHeader, PointDataRecordLength));
     if (format != 3) refuse_gps(name);
-    if (length != 34)
+    if (length != torvane::point_format(3).length)
         fail("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n", name, '0' + format,
              static_cast<int>(length));
 }
