@@ -56,12 +56,12 @@ struct HeaderStatistics {
 // Where the records end: the file's end, or in LAS 1.3 and 1.4 the waveform
 // data or extended variable-length records that follow them.
 uint64_t records_end(const LASHeader& h, uint64_t size) {
+    // Copies of the packed fields: std::min takes references.
+    const uint64_t waveform = h.StartOfWaveformDataPacketRecord, evlrs = h.StartOfFirstExtendedVariableLengthRecord;
     uint64_t end = size;
-    if (h.VersionMinor >= 3 && h.StartOfWaveformDataPacketRecord > h.OffsetToData)
-        end = std::min<uint64_t>(end, h.StartOfWaveformDataPacketRecord);
-    if (h.VersionMinor >= 4 && h.NumberOfExtendedVariableLengthRecords > 0 &&
-        h.StartOfFirstExtendedVariableLengthRecord > h.OffsetToData)
-        end = std::min<uint64_t>(end, h.StartOfFirstExtendedVariableLengthRecord);
+    if (h.VersionMinor >= 3 && waveform > h.OffsetToData) end = std::min(end, waveform);
+    if (h.VersionMinor >= 4 && h.NumberOfExtendedVariableLengthRecords > 0 && evlrs > h.OffsetToData)
+        end = std::min(end, evlrs);
     return end;
 }
 
@@ -111,7 +111,7 @@ void update_header(const std::string& filename) {
 
     // LAS 1.0 to 1.2 records are read at their format's length, later ones at the header's.
     const PointFormat& format = kPointFormats[las_type_format(LASType)];
-    const std::size_t recordLength = h.VersionMinor < 3 ? format.length : h.PointDataRecordLength;
+    const std::size_t recordLength = h.VersionMinor < 3 ? std::size_t{format.length} : std::size_t{h.PointDataRecordLength};
     HeaderStatistics stats;
     scan_records(f, h, format, recordLength, filename, stats);
     stats.apply(h);
