@@ -2,6 +2,7 @@
 #include "parallel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <thread>
 #include <vector>
@@ -26,6 +27,22 @@ void run_parts(unsigned parts, const std::function<void(unsigned part)>& body) {
     for (unsigned part = 1; part < parts; ++part) threads.emplace_back(run, part);
     run(0);
     for (std::thread& t : threads) t.join();
+    for (const std::exception_ptr& f : failures)
+        if (f) std::rethrow_exception(f);
+}
+
+void run_jobs(unsigned threads, std::size_t jobs, const std::function<void(std::size_t job)>& body) {
+    std::vector<std::exception_ptr> failures(jobs);
+    std::atomic<std::size_t> next{0};
+    run_parts(static_cast<unsigned>(std::clamp<std::size_t>(jobs, 1, std::max(1u, threads))), [&](unsigned) {
+        for (std::size_t job = next++; job < jobs; job = next++) {
+            try {
+                body(job);
+            } catch (...) {
+                failures[job] = std::current_exception();
+            }
+        }
+    });
     for (const std::exception_ptr& f : failures)
         if (f) std::rethrow_exception(f);
 }

@@ -1,6 +1,7 @@
 // Work of one file shared out over the run's threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -23,5 +24,11 @@ struct Ranges {
 // (part 0 on the calling thread), and returns when all have ended. An
 // exception that ends a part is thrown here: that of the lowest part.
 void run_parts(unsigned parts, const std::function<void(unsigned part)>& body);
+
+// Runs body(job) for job = 0 .. jobs - 1 on threads threads (the calling one
+// among them), each job on one thread, the jobs taken in order as threads
+// become free; returns when all have ended. An exception that ends a job is
+// thrown here: that of the lowest job.
+void run_jobs(unsigned threads, std::size_t jobs, const std::function<void(std::size_t job)>& body);
 
 }  // namespace quilvor

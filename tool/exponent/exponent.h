@@ -19,10 +19,13 @@ void cmpPreNormIntensityVar();
 double cmpPostNormIntensityVar(double factor);
 void calcRangeFactor(double ax, double bx, double cx);
 // Pairs of files first to last - 1, normalized with mean range meanRange;
-// their variance divides by pairs.
+// their variance divides by pairs. A pass over them stays on the calling
+// thread when oneThread (it runs one of several jobs at once); the values are
+// the same either way.
 struct PairScope {
     uint16_t first, last;
     double meanRange, pairs;
+    bool oneThread = false;
 };
 // All pairs of the run, with the run's mean range.
 PairScope all_pairs();

@@ -61,6 +61,24 @@ void add_pair_terms(const PairBlock& b, double* const (&N)[K], double (&Q)[K]) {
     for (int j = 0; j < K; ++j) Q[j] = q[j];
 }
 
+// The same with each return's normalized intensity computed where a pair
+// needs it (the same value), without an array of them: for a pass on one
+// thread among other jobs, which touches no fresh memory.
+template <int K>
+void add_pair_terms_direct(const PairBlock& b, const double* const (&power)[K], double (&Q)[K]) {
+    double q[K];
+    for (int j = 0; j < K; ++j) q[j] = Q[j];
+    b.for_each_pair([&q, &power, &b](uint32_t i1, uint32_t i2) {
+        const uint16_t R1 = b.range[i1], I1 = b.intensity[i1], R2 = b.range[i2], I2 = b.intensity[i2];
+        const double c1 = b.cosine[i1], c2 = b.cosine[i2];
+        for (int j = 0; j < K; ++j) {
+            const double N1 = normalized_intensity(power[j], R1, I1, c1), N2 = normalized_intensity(power[j], R2, I2, c2);
+            q[j] += (N1 - N2) * (N1 - N2);
+        }
+    });
+    for (int j = 0; j < K; ++j) Q[j] = q[j];
+}
+
 // Blocks of fewer returns than this are done on one thread (threads are
 // started for each block, and the pairs read from RAI files come in blocks of
 // 65,536).
@@ -72,15 +90,21 @@ constexpr std::size_t kSharedBlock = std::size_t{1} << 20;
 // once, however many pairs it belongs to. Each sum waits for its addition
 // before, so one pass carries K of them: on one thread side by side, on
 // several threads one sum each (the normalized intensities computed by all
-// threads in ranges of returns first).
+// threads in ranges of returns first). When oneThread, side by side with
+// the normalized intensities computed pair by pair.
 template <int K>
-void add_squared_differences(const PairBlock& b, VarianceBuffers* const (&buffers)[K], double (&Q)[K]) {
+void add_squared_differences(const PairBlock& b, VarianceBuffers* const (&buffers)[K], double (&Q)[K],
+                             bool oneThread) {
     const double* power[K];
+    for (int j = 0; j < K; ++j) power[j] = buffers[j]->power.data();
+    if (oneThread) {
+        add_pair_terms_direct(b, power, Q);
+        return;
+    }
     double* N[K];
     for (int j = 0; j < K; ++j) {
         buffers[j]->normalized.resize_or_fail(b.nReturns,
                                               "\nFailed to allocate memory for structure of paired return attributes\n");
-        power[j] = buffers[j]->power.data();
         N[j] = buffers[j]->normalized.data();
     }
     if (_threads < K || b.nReturns < kSharedBlock) {
@@ -107,7 +131,9 @@ void post_norm_variances(const double (&factor)[K], VarianceBuffers* const (&buf
         Q[j] = 0.0;
     }
     for (uint16_t i = scope.first; i < scope.last; ++i)
-        for_each_pair_block(i, [&Q, &buffers](const PairBlock& b) { add_squared_differences(b, buffers, Q); });
+        for_each_pair_block(i, [&Q, &buffers, &scope](const PairBlock& b) {
+            add_squared_differences(b, buffers, Q, scope.oneThread);
+        });
     for (int j = 0; j < K; ++j) V[j] = std::sqrt(Q[j] / scope.pairs);
 }
 

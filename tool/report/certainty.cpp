@@ -43,25 +43,28 @@ std::vector<uint32_t> used_blocks(uint16_t i) {
     return ids;
 }
 
-// The pairs of file i into the sums; its blocks are numbered from first on.
-void add_file_sums(uint16_t i, std::size_t first, const std::vector<double>* const (&power)[3], PairSums& s) {
+// File i's exponent as its own pairs alone give it (its own mean range, as
+// the run computes it for one file), and its variance after normalization.
+void own_exponent(uint16_t i, bool oneThread) {
+    const pairStruct& e = _pairInfo[i];
+    const double pairs = 0.0 + static_cast<double>(e.nPairs);
+    const double M = (0.0 + e.nPairs * e.meanRange) / pairs;
+    FileFigures& f = _certainty.files[i];
+    search_exponent(PairScope{i, static_cast<uint16_t>(i + 1), M, pairs, oneThread}, f.exponent, f.varianceAfter,
+                    false);
+}
+
+// The pairs of file i into the sums of its blocks, at the three exponents of
+// power, and into its squared differences before normalization; its blocks
+// are numbered from first on.
+void add_block_sums(uint16_t i, std::size_t first, const std::vector<double>* const (&power)[3], PairSums& s) {
     const PairBlockRuns& runs = _pairBlockRuns[i];
     const std::vector<uint32_t> ids = used_blocks(i);
-    uint64_t total = 0;
-    for (uint32_t n : runs.count) total += n;
-    if (total != _pairInfo[i].nPairs)
-        fail("\nThe spatial blocks of the pairs of %s do not hold all its pairs\n", _pairInfo[i].LASName.c_str());
     std::size_t run = 0;
     uint32_t left = runs.count.empty() ? 0 : runs.count[0];
     double* blockSums = s.block.data() + 3 * (first + (ids.empty() ? 0 : std::lower_bound(ids.begin(), ids.end(), runs.block[0]) - ids.begin()));
-    std::vector<double> N[3];
     double before = 0.0;
     for_each_pair_block(i, [&](const PairBlock& b) {
-        for (int j = 0; j < 3; ++j) {
-            N[j].resize(b.nReturns);
-            for (std::size_t r = 0; r < b.nReturns; ++r)
-                N[j][r] = normalized_intensity(*power[j], b.range[r], b.intensity[r], b.cosine[r]);
-        }
         b.for_each_pair([&](uint32_t i1, uint32_t i2) {
             while (left == 0) {
                 ++run;
@@ -70,12 +73,25 @@ void add_file_sums(uint16_t i, std::size_t first, const std::vector<double>* con
                 blockSums = s.block.data() + 3 * (first + static_cast<std::size_t>(at));
             }
             --left;
+            const uint16_t R1 = b.range[i1], I1 = b.intensity[i1], R2 = b.range[i2], I2 = b.intensity[i2];
+            const double c1 = b.cosine[i1], c2 = b.cosine[i2];
             for (int j = 0; j < 3; ++j) {
-                const double d = N[j][i1] - N[j][i2];
+                const double d =
+                    normalized_intensity(*power[j], R1, I1, c1) - normalized_intensity(*power[j], R2, I2, c2);
                 blockSums[j] += d * d;
             }
             const double d = static_cast<double>(int32_t{b.intensity[i1]} - int32_t{b.intensity[i2]});
             before += d * d;
+        });
+    });
+    s.before[i] = before;
+}
+
+// The paired returns of file i into the sums by range (files in list order:
+// the sums are shared).
+void add_range_sums(uint16_t i, PairSums& s) {
+    for_each_pair_block(i, [&](const PairBlock& b) {
+        b.for_each_pair([&](uint32_t i1, uint32_t i2) {
             for (const uint32_t r : {i1, i2}) {
                 const uint16_t R = b.range[r];
                 const double A = b.intensity[r] * b.cosine[r];
@@ -89,26 +105,63 @@ void add_file_sums(uint16_t i, std::size_t first, const std::vector<double>* con
                     (b.intensity[i1] * b.cosine[i1]) * (b.intensity[i2] * b.cosine[i2]);
         });
     });
-    s.before[i] = before;
 }
 
-// The sums of all files, at the run's exponent and a step either side.
-PairSums gather_sums(std::size_t& blocks) {
-    std::vector<std::size_t> first(_fileCount + 1, 0);
-    for (uint16_t i = 0; i < _fileCount; ++i) first[i + 1] = first[i] + used_blocks(i).size();
-    blocks = first[_fileCount];
+// The sums, empty; the blocks of file i are numbered from first[i] on.
+PairSums empty_sums(std::vector<std::size_t>& first) {
+    first.assign(_fileCount + 1, 0);
+    for (uint16_t i = 0; i < _fileCount; ++i) {
+        const PairBlockRuns& runs = _pairBlockRuns[i];
+        uint64_t total = 0;
+        for (uint32_t n : runs.count) total += n;
+        if (total != _pairInfo[i].nPairs)
+            fail("\nThe spatial blocks of the pairs of %s do not hold all its pairs\n", _pairInfo[i].LASName.c_str());
+        first[i + 1] = first[i] + used_blocks(i).size();
+    }
     PairSums s;
-    s.block.assign(3 * blocks, 0.0);
+    s.block.assign(3 * first[_fileCount], 0.0);
     s.before.assign(_fileCount, 0.0);
     s.lo = _pairRangeLo;
     s.span = _pairRangeHi >= _pairRangeLo ? uint32_t{_pairRangeHi} - _pairRangeLo + 1 : 0;
     if (s.span <= kCurveSpan) s.products.assign(std::size_t{s.span} * s.span, 0.0);
+    return s;
+}
+
+// The passes over the pairs that the figures need, as jobs: the sums by
+// range (one pass over all files, in list order), and for each file its own
+// exponent search and its block sums. With every file's pairs in memory the
+// jobs share the run's threads, each on one thread, largest files first;
+// otherwise (pairs read from RAI files through the run's one set of buffers)
+// they run one after the other, each pass shared out as the search's are.
+// Each sum is taken in the same order either way.
+void pass_over_pairs(PairSums& s, const std::vector<std::size_t>& first) {
     const std::vector<double> power[3] = {range_power_table(_meanRange, _normFactor - kBlockStep),
                                           range_power_table(_meanRange, _normFactor),
                                           range_power_table(_meanRange, _normFactor + kBlockStep)};
     const std::vector<double>* const p[3] = {&power[0], &power[1], &power[2]};
-    for (uint16_t i = 0; i < _fileCount; ++i) add_file_sums(i, first[i], p, s);
-    return s;
+    bool inMemory = true;
+    for (uint16_t i = 0; i < _fileCount; ++i) inMemory = inMemory && pairs_in_memory(i);
+    const bool together = inMemory && _threads > 1;
+    std::vector<uint16_t> order(_fileCount);
+    for (uint16_t i = 0; i < _fileCount; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [](uint16_t a, uint16_t b) { return _pairInfo[a].nPairs > _pairInfo[b].nPairs; });
+    _certainty.files.assign(_fileCount, FileFigures{});
+    // Job 0: the sums by range; then the searches, then the block sums.
+    run_jobs(together ? _threads : 1u, 1 + 2 * std::size_t{_fileCount}, [&](std::size_t job) {
+        if (job == 0) {
+            for (uint16_t i = 0; i < _fileCount; ++i) add_range_sums(i, s);
+            return;
+        }
+        const uint16_t i = order[(job - 1) % _fileCount];
+        if (job <= _fileCount) {
+            own_exponent(i, together);
+            return;
+        }
+        add_block_sums(i, first[i], p, s);
+    });
+    for (uint16_t i = 0; i < _fileCount; ++i)
+        _certainty.files[i].varianceBefore = std::sqrt(s.before[i] / static_cast<double>(_pairInfo[i].nPairs));
 }
 
 // splitmix64: a fixed sequence, the same on every machine.
@@ -166,20 +219,6 @@ ExponentInterval block_bootstrap(const std::vector<double>& sums, std::size_t bl
                   blocks, kBlockCells, kBlockCells, kBlockCells * _resolution, kReplicates);
     interval.method = method;
     return interval;
-}
-
-// Each file's exponent as its own pairs alone give it (its own mean range,
-// as the run computes it for one file), and its variances.
-void file_figures(const PairSums& sums) {
-    _certainty.files.assign(_fileCount, FileFigures{});
-    for (uint16_t i = 0; i < _fileCount; ++i) {
-        const pairStruct& e = _pairInfo[i];
-        const double pairs = 0.0 + static_cast<double>(e.nPairs);
-        const double M = (0.0 + e.nPairs * e.meanRange) / pairs;
-        FileFigures& f = _certainty.files[i];
-        f.varianceBefore = std::sqrt(sums.before[i] / pairs);
-        search_exponent(PairScope{i, static_cast<uint16_t>(i + 1), M, pairs}, f.exponent, f.varianceAfter, false);
-    }
 }
 
 // V(e) from the sums by range: the sum over pairs of (p1 A1 - p2 A2)^2 is
@@ -269,11 +308,11 @@ ExponentInterval interval_of(std::vector<double>& replicates, double level) {
 
 void assess_certainty() {
     if (!_extraOutputs.any()) return;
-    std::size_t blocks = 0;
-    const PairSums sums = gather_sums(blocks);
-    file_figures(sums);
+    std::vector<std::size_t> first;
+    PairSums sums = empty_sums(first);
+    pass_over_pairs(sums, first);
     variance_curve(sums);
-    _certainty.interval = block_bootstrap(sums.block, blocks);
+    _certainty.interval = block_bootstrap(sums.block, first[_fileCount]);
     intensity_by_range(sums);
 }
 
