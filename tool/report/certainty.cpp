@@ -35,12 +35,33 @@ struct PairSums {
 // The widest span of ranges whose pair table the curve uses (8 MB).
 constexpr uint32_t kCurveSpan = 1024;
 
-// The blocks of file i that hold pairs, ascending.
-std::vector<uint32_t> used_blocks(uint16_t i) {
-    std::vector<uint32_t> ids = _pairBlockRuns[i].block;
-    std::sort(ids.begin(), ids.end());
-    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    return ids;
+// pow(R / mean range, e) for the ranges of the pairs (the table's other entries 0).
+std::vector<double> pair_range_powers(double e) {
+    std::vector<double> power(65536, 0.0);
+    if (_pairRangeHi >= _pairRangeLo) fill_range_power_table(power.data(), _meanRange, e, _pairRangeLo, _pairRangeHi);
+    return power;
+}
+
+// The blocks that hold pairs numbered from 0 on, files in list order and the
+// blocks of a file ascending: by file, the number of each of its blocks (by
+// block; 0 for a block without pairs). Sets blocks to their count.
+std::vector<std::vector<uint32_t>> number_blocks(std::size_t& blocks) {
+    std::vector<std::vector<uint32_t>> number(_fileCount);
+    blocks = 0;
+    for (uint16_t i = 0; i < _fileCount; ++i) {
+        const PairBlockRuns& runs = _pairBlockRuns[i];
+        uint64_t total = 0;
+        for (uint32_t n : runs.count) total += n;
+        if (total != _pairInfo[i].nPairs)
+            fail("\nThe spatial blocks of the pairs of %s do not hold all its pairs\n", _pairInfo[i].LASName.c_str());
+        if (runs.block.empty()) continue;
+        std::vector<uint32_t>& n = number[i];
+        n.assign(std::size_t{*std::max_element(runs.block.begin(), runs.block.end())} + 1, 0);
+        for (uint32_t b : runs.block) n[b] = 1;
+        for (uint32_t& x : n)
+            if (x != 0) x = static_cast<uint32_t>(blocks++);
+    }
+    return number;
 }
 
 // File i's exponent as its own pairs alone give it (its own mean range, as
@@ -54,23 +75,23 @@ void own_exponent(uint16_t i, bool oneThread) {
                     false);
 }
 
-// The pairs of file i into the sums of its blocks, at the three exponents of
-// power, and into its squared differences before normalization; its blocks
-// are numbered from first on.
-void add_block_sums(uint16_t i, std::size_t first, const std::vector<double>* const (&power)[3], PairSums& s) {
+// The pairs of file i into the sums of its blocks (numbered by number), at
+// the three exponents of power, and into its squared differences before
+// normalization.
+void add_block_sums(uint16_t i, const std::vector<uint32_t>& number, const std::vector<double>* const (&power)[3],
+                    PairSums& s) {
     const PairBlockRuns& runs = _pairBlockRuns[i];
-    const std::vector<uint32_t> ids = used_blocks(i);
+    if (runs.block.empty()) return;
     std::size_t run = 0;
-    uint32_t left = runs.count.empty() ? 0 : runs.count[0];
-    double* blockSums = s.block.data() + 3 * (first + (ids.empty() ? 0 : std::lower_bound(ids.begin(), ids.end(), runs.block[0]) - ids.begin()));
+    uint32_t left = runs.count[0];
+    double* blockSums = s.block.data() + 3 * std::size_t{number[runs.block[0]]};
     double before = 0.0;
     for_each_pair_block(i, [&](const PairBlock& b) {
         b.for_each_pair([&](uint32_t i1, uint32_t i2) {
             while (left == 0) {
                 ++run;
                 left = runs.count[run];
-                const auto at = std::lower_bound(ids.begin(), ids.end(), runs.block[run]) - ids.begin();
-                blockSums = s.block.data() + 3 * (first + static_cast<std::size_t>(at));
+                blockSums = s.block.data() + 3 * std::size_t{number[runs.block[run]]};
             }
             --left;
             const uint16_t R1 = b.range[i1], I1 = b.intensity[i1], R2 = b.range[i2], I2 = b.intensity[i2];
@@ -107,19 +128,10 @@ void add_range_sums(uint16_t i, PairSums& s) {
     });
 }
 
-// The sums, empty; the blocks of file i are numbered from first[i] on.
-PairSums empty_sums(std::vector<std::size_t>& first) {
-    first.assign(_fileCount + 1, 0);
-    for (uint16_t i = 0; i < _fileCount; ++i) {
-        const PairBlockRuns& runs = _pairBlockRuns[i];
-        uint64_t total = 0;
-        for (uint32_t n : runs.count) total += n;
-        if (total != _pairInfo[i].nPairs)
-            fail("\nThe spatial blocks of the pairs of %s do not hold all its pairs\n", _pairInfo[i].LASName.c_str());
-        first[i + 1] = first[i] + used_blocks(i).size();
-    }
+// The sums, empty, for blocks blocks.
+PairSums empty_sums(std::size_t blocks) {
     PairSums s;
-    s.block.assign(3 * first[_fileCount], 0.0);
+    s.block.assign(3 * blocks, 0.0);
     s.before.assign(_fileCount, 0.0);
     s.lo = _pairRangeLo;
     s.span = _pairRangeHi >= _pairRangeLo ? uint32_t{_pairRangeHi} - _pairRangeLo + 1 : 0;
@@ -134,10 +146,9 @@ PairSums empty_sums(std::vector<std::size_t>& first) {
 // otherwise (pairs read from RAI files through the run's one set of buffers)
 // they run one after the other, each pass shared out as the search's are.
 // Each sum is taken in the same order either way.
-void pass_over_pairs(PairSums& s, const std::vector<std::size_t>& first) {
-    const std::vector<double> power[3] = {range_power_table(_meanRange, _normFactor - kBlockStep),
-                                          range_power_table(_meanRange, _normFactor),
-                                          range_power_table(_meanRange, _normFactor + kBlockStep)};
+void pass_over_pairs(PairSums& s, const std::vector<std::vector<uint32_t>>& number) {
+    const std::vector<double> power[3] = {pair_range_powers(_normFactor - kBlockStep), pair_range_powers(_normFactor),
+                                          pair_range_powers(_normFactor + kBlockStep)};
     const std::vector<double>* const p[3] = {&power[0], &power[1], &power[2]};
     bool inMemory = true;
     for (uint16_t i = 0; i < _fileCount; ++i) inMemory = inMemory && pairs_in_memory(i);
@@ -158,7 +169,7 @@ void pass_over_pairs(PairSums& s, const std::vector<std::size_t>& first) {
             own_exponent(i, together);
             return;
         }
-        add_block_sums(i, first[i], p, s);
+        add_block_sums(i, number[i], p, s);
     });
     for (uint16_t i = 0; i < _fileCount; ++i)
         _certainty.files[i].varianceBefore = std::sqrt(s.before[i] / static_cast<double>(_pairInfo[i].nPairs));
@@ -226,7 +237,7 @@ ExponentInterval block_bootstrap(const std::vector<double>& sums, std::size_t bl
 // the pair table holds by the two ranges. Equal to the pass over the pairs
 // but for rounding.
 double variance_from_range_sums(const PairSums& s, double e) {
-    const std::vector<double> p = range_power_table(_meanRange, e);
+    const std::vector<double> p = pair_range_powers(e);
     double Q = 0;
     for (uint32_t R = s.lo; R < s.lo + s.span; ++R) Q += p[R] * p[R] * s.squares[R];
     for (uint32_t a = 0; a < s.span; ++a) {
@@ -238,13 +249,14 @@ double variance_from_range_sums(const PairSums& s, double e) {
 }
 
 // The curve at evenly spaced exponents over the search bracket: from the
-// sums by range when their table was made, otherwise by passes over the pairs.
+// sums by range when their table was made (the points shared out over the
+// run's threads), otherwise by passes over the pairs.
 void variance_curve(const PairSums& s) {
     double e[kCurvePoints], V[kCurvePoints];
     for (int k = 0; k < kCurvePoints; ++k) e[k] = 0.01 + (4.0 - 0.01) * k / (kCurvePoints - 1);
     e[kCurvePoints - 1] = 4.0;
     if (!s.products.empty())
-        for (int k = 0; k < kCurvePoints; ++k) V[k] = variance_from_range_sums(s, e[k]);
+        run_jobs(_threads, kCurvePoints, [&](std::size_t k) { V[k] = variance_from_range_sums(s, e[k]); });
     else
         post_norm_variances(all_pairs(), e, V, kCurvePoints);
     _certainty.curve.clear();
@@ -254,7 +266,7 @@ void variance_curve(const PairSums& s) {
 // The mean intensities in about 30 equal bins of whole ranges; bins with
 // fewer than a thousandth of the paired returns are left out.
 void intensity_by_range(const PairSums& s) {
-    const std::vector<double> power = range_power_table(_meanRange, _normFactor);
+    const std::vector<double> power = pair_range_powers(_normFactor);
     const uint32_t lo = _pairRangeLo, hi = std::max(_pairRangeLo, _pairRangeHi);
     const uint32_t width = (hi - lo) / 30 + 1;
     uint64_t all = 0;
@@ -308,11 +320,12 @@ ExponentInterval interval_of(std::vector<double>& replicates, double level) {
 
 void assess_certainty() {
     if (!_extraOutputs.any()) return;
-    std::vector<std::size_t> first;
-    PairSums sums = empty_sums(first);
-    pass_over_pairs(sums, first);
+    std::size_t blocks = 0;
+    const std::vector<std::vector<uint32_t>> number = number_blocks(blocks);
+    PairSums sums = empty_sums(blocks);
+    pass_over_pairs(sums, number);
     variance_curve(sums);
-    _certainty.interval = block_bootstrap(sums.block, first[_fileCount]);
+    _certainty.interval = block_bootstrap(sums.block, blocks);
     intensity_by_range(sums);
 }
 
