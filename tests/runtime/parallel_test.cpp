@@ -2,10 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "las_builder.h"
+#include "parallel.h"
+#include "run_state.h"
 #include "survey_helpers.h"
 
 using namespace testutil;
@@ -104,4 +109,23 @@ TEST(Threads, OutputThatCannotBeRenamedEndsAsOnOneThread) {
     EXPECT_EQ(two.status, 255);
     EXPECT_EQ(two.out, one.out);
     EXPECT_TRUE(take_products(v) == outputs);
+}
+
+TEST(Threads, JobsRunOnceEachAndTheLowestFailingJobsFailureIsThrown) {
+    for (const unsigned threads : {1u, 3u}) {
+        std::vector<std::atomic<int>> runs(50);
+        quilvor::run_jobs(threads, runs.size(), [&](std::size_t job) { ++runs[job]; });
+        for (std::size_t job = 0; job < runs.size(); ++job) EXPECT_EQ(runs[job], 1) << job << ", " << threads;
+        std::atomic<int> ran{0};
+        try {
+            quilvor::run_jobs(threads, 20, [&](std::size_t job) {
+                ++ran;
+                if (job == 13 || job == 4) throw quilvor::Failure("job " + std::to_string(job));
+            });
+            ADD_FAILURE() << "no failure thrown";
+        } catch (const quilvor::Failure& f) {
+            EXPECT_EQ(f.message, "job 4");
+        }
+        EXPECT_EQ(ran, 20);
+    }
 }
