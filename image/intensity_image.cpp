@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "las_input.h"
+#include "parallel.h"
 #include "temp_files.h"
 
 namespace intensity_image {
@@ -70,6 +71,40 @@ ImageOptions parse_image_arguments(int argc, char** argv) {
     return o;
 }
 
+namespace {
+
+// The smallest cell size (with a margin for rounding, rounded up to three
+// significant digits) whose grid over the extent fits the limits of cells and
+// of an image's sides; 0 when no cell size would.
+double larger_cell(double minX, double maxX, double minY, double maxY) {
+    const double w = maxX - minX, h = maxY - minY;
+    double needed = std::max({w / kMaxSide, h / kMaxSide, std::sqrt(w * h / static_cast<double>(kMaxCells))});
+    // Coordinates far from 0 need a cell that their quotient by it can count.
+    const double far = std::max({std::fabs(minX), std::fabs(maxX), std::fabs(minY), std::fabs(maxY)});
+    needed = std::max(needed, far * 1e-15) * 1.01;
+    if (!(needed > 0.0) || !std::isfinite(needed)) return needed == 0.0 ? 1.0 : 0.0;
+    const double step = std::pow(10.0, std::floor(std::log10(needed)) - 2);
+    const double rounded = std::ceil(needed / step) * step;
+    return std::isfinite(rounded) ? rounded : 0.0;
+}
+
+[[noreturn]] void refuse_grid(const ImageOptions& o, bool finite, double cols, double rows, double needed) {
+    const char* size = o.cellSizeText.c_str();
+    if (needed == 0.0) fail("\nThe extent of the listed files is too large for an image\n");
+    if (finite && cols <= kMaxSide && rows <= kMaxSide)
+        fail("\nA grid of %.0f x %.0f cells of %s is larger than %llu cells: use a cell size of at least %g\n", cols,
+             rows, size, static_cast<unsigned long long>(kMaxCells), needed);
+    if (finite && cols < 1e15 && rows < 1e15)
+        fail("\nA grid of %.0f x %.0f cells of %s is wider or taller than an image may be (%llu cells a side, "
+             "%llu cells in all): use a cell size of at least %g\n",
+             cols, rows, size, static_cast<unsigned long long>(kMaxSide), static_cast<unsigned long long>(kMaxCells),
+             needed);
+    fail("\nA cell size of %s is far too small for the extent of the listed files: use a cell size of at least "
+         "%g\n", size, needed);
+}
+
+}  // namespace
+
 void shape_grid(IntensityGrid& grid, const ImageOptions& o) {
     double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
     for (const quilvor::pairStruct& entry : quilvor::_pairInfo) {
@@ -84,16 +119,14 @@ void shape_grid(IntensityGrid& grid, const ImageOptions& o) {
     grid.north = std::ceil(maxY / c) * c;
     const double cols = std::max(1.0, std::ceil((maxX - grid.west) / c));
     const double rows = std::max(1.0, std::ceil((grid.north - minY) / c));
-    if (!(cols * rows <= static_cast<double>(kMaxCells))) {
-        // The cell size that brings the grid under the limit, with a margin for
-        // rounding, rounded up to three significant digits.
-        const double needed = c * std::sqrt(cols * rows / static_cast<double>(kMaxCells)) * 1.01;
-        const double step = std::pow(10.0, std::floor(std::log10(needed)) - 2);
-        fail("\nA grid of %.0f x %.0f cells of %s is larger than %llu cells: use a cell size of at least %g\n", cols,
-             rows, o.cellSizeText.c_str(), static_cast<unsigned long long>(kMaxCells), std::ceil(needed / step) * step);
+    const bool finite = std::isfinite(grid.west) && std::isfinite(grid.north) && std::isfinite(cols) &&
+                        std::isfinite(rows);
+    if (finite && cols <= kMaxSide && rows <= kMaxSide && cols * rows <= static_cast<double>(kMaxCells)) {
+        grid.ncols = static_cast<uint32_t>(cols);
+        grid.nrows = static_cast<uint32_t>(rows);
+    } else {
+        refuse_grid(o, finite, cols, rows, larger_cell(minX, maxX, minY, maxY));
     }
-    grid.ncols = static_cast<uint32_t>(cols);
-    grid.nrows = static_cast<uint32_t>(rows);
     const std::size_t n = static_cast<std::size_t>(grid.ncols) * grid.nrows;
     if (!grid.cells.resize_zeroed(n))
         fail("\nFailed to allocate memory for a grid of %u x %u cells\n", grid.ncols, grid.nrows);
@@ -155,6 +188,8 @@ struct BlockQueue {
     std::vector<torvane::LASHeader> headers;
     bool finished = false;
     std::optional<quilvor::Failure> failure;
+    IntensityGrid* binHere = nullptr;  // without a reading thread: the grid the reader bins into
+    bool firstOnly = false;
 };
 
 // Reads every listed file in blocks into the queue; a failure ends the reading
@@ -182,8 +217,10 @@ void read_files(BlockQueue& q) {
                 q.buffers[b].resize_or_fail(perBlock * len, "\nFailed to allocate memory for data from %s\n", name);
                 const std::size_t n = std::min<std::size_t>(perBlock, in.points - done);
                 quilvor::read_input(in, q.buffers[b].data(), n * len, name);
+                if (q.binHere != nullptr) add_records(*q.binHere, h, q.buffers[b].data(), n, q.firstOnly);
                 std::lock_guard<std::mutex> lock(q.mutex);
-                q.full.push_back({b, n, i});
+                if (q.binHere != nullptr) q.free.push_back(b);
+                else q.full.push_back({b, n, i});
                 q.changed.notify_all();
                 done += static_cast<uint32_t>(n);
             }
@@ -203,10 +240,19 @@ void add_files(IntensityGrid& grid, bool firstOnly) {
     // The grid's pages are made ready by the kernel in the background, while
     // the files are read on one thread and their returns binned on this one.
     const std::size_t bytes = sizeof(Cell) * grid.ncols * static_cast<std::size_t>(grid.nrows);
-    std::thread prepare([&grid, bytes] { ::madvise(grid.cells.data(), bytes, MADV_POPULATE_WRITE); });
+    std::thread prepare;
+    const bool preparing =
+        quilvor::start_thread(prepare, [&grid, bytes] { ::madvise(grid.cells.data(), bytes, MADV_POPULATE_WRITE); });
     BlockQueue q;
     q.headers.resize(quilvor::_fileCount);
-    std::thread reader(read_files, std::ref(q));
+    std::thread reader;
+    const bool reading = quilvor::start_thread(reader, [&q] { read_files(q); });
+    if (!reading) {
+        // One thread: each block is binned as soon as it is read.
+        q.binHere = &grid;
+        q.firstOnly = firstOnly;
+        read_files(q);
+    }
     for (;;) {
         BlockQueue::Item item;
         {
@@ -221,8 +267,8 @@ void add_files(IntensityGrid& grid, bool firstOnly) {
         q.free.push_back(item.buffer);
         q.changed.notify_all();
     }
-    reader.join();
-    prepare.join();
+    if (reading) reader.join();
+    if (preparing) prepare.join();
     if (q.failure) throw *q.failure;
 }
 
@@ -285,21 +331,26 @@ std::string world_file_name(const std::string& output) { return output.substr(0,
 
 void write_image(const IntensityGrid& grid, double lo, double hi, const std::string& output) {
     quilvor::PendingOutput png, pgw;
-    if (!quilvor::begin_output(png, output)) fail("\nFailed to open file %s for writing\n", output.c_str());
+    if (!quilvor::begin_output(png, output))
+        quilvor::fail_because(errno, output, "\nFailed to open file %s for writing\n", output.c_str());
     const RowSource source{&grid, lo, hi};
     if (!write_grey_alpha_png(png.file.get(), grid.ncols, grid.nrows, fill_row, &source) ||
         !quilvor::finish_output(png))
-        fail("\nFailed to write image %s\n", output.c_str());
+        quilvor::fail_because(errno, output, "\nFailed to write image %s\n", output.c_str());
 
     // World file: cell size, two rotation terms, minus the cell size, and the
     // centre of the upper-left cell.
     const std::string world = world_file_name(output);
-    if (!quilvor::begin_output(pgw, world)) fail("\nFailed to open file %s for writing\n", world.c_str());
+    if (!quilvor::begin_output(pgw, world))
+        quilvor::fail_because(errno, world, "\nFailed to open file %s for writing\n", world.c_str());
     const int n = std::fprintf(pgw.file.get(), "%.10f\n%.10f\n%.10f\n%.10f\n%.10f\n%.10f\n", grid.cell, 0.0, 0.0,
                                -grid.cell, grid.west + grid.cell / 2, grid.north - grid.cell / 2);
-    if (n < 0 || !quilvor::finish_output(pgw)) fail("\nFailed to write world file %s\n", world.c_str());
-    if (!quilvor::publish_output(png)) fail("\nFailed to write image %s\n", output.c_str());
-    if (!quilvor::publish_output(pgw)) fail("\nFailed to write world file %s\n", world.c_str());
+    if (n < 0 || !quilvor::finish_output(pgw))
+        quilvor::fail_because(errno, world, "\nFailed to write world file %s\n", world.c_str());
+    if (!quilvor::publish_output(png))
+        quilvor::fail_because(errno, output, "\nFailed to write image %s\n", output.c_str());
+    if (!quilvor::publish_output(pgw))
+        quilvor::fail_because(errno, world, "\nFailed to write world file %s\n", world.c_str());
 }
 
 }  // namespace intensity_image

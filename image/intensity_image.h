@@ -25,8 +25,10 @@ struct ImageOptions {
 ImageOptions parse_image_arguments(int argc, char** argv);
 void image_usage();
 
-// At most this many cells.
+// At most this many cells, and this many a side (the widest and tallest image
+// that libpng writes by default).
 inline constexpr uint64_t kMaxCells = 100000000;
+inline constexpr uint64_t kMaxSide = 1000000;
 
 // The grid over the union of the files' extents: north up, its corner and
 // its cell edges on whole multiples of the cell size.
@@ -77,7 +79,8 @@ inline WideCell cell_total(const IntensityGrid& grid, std::size_t c) {
 }
 
 // Shapes the grid over the validated headers of _pairInfo's files; a grid of
-// more than kMaxCells is refused, naming the cell size to use.
+// more than kMaxCells, or of more than kMaxSide a side, is refused, naming the
+// cell size to use.
 void shape_grid(IntensityGrid& grid, const ImageOptions& o);
 // Adds the returns of every listed file (first returns only with firstOnly):
 // the files are read on a second thread while this one bins their returns.

@@ -12,6 +12,7 @@ using namespace intensity_image;
 namespace {
 
 int run(int argc, char** argv) {
+    quilvor::_programName = "LAS_IntensityImage";
     quilvor::install_interrupt_cleanup();
     torvane::credits();
     if (argc == 1) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "intensity_image.h"
+#include "parallel.h"
 
 namespace intensity_image {
 
@@ -76,9 +77,11 @@ bool write_grey_alpha_png(std::FILE* f, uint32_t width, uint32_t height,
     bool ok = true;
     for (uint32_t first = 0, b = 0; first < height && ok; first += block, b ^= 1) {
         std::thread next;
-        if (first + block < height) next = std::thread(make, first + block, rows[b ^ 1].data());
+        const bool more = first + block < height;
+        const bool ahead = more && quilvor::start_thread(next, [&, first, b] { make(first + block, rows[b ^ 1].data()); });
         ok = write_rows(w, rows[b].data(), std::min(block, height - first), stride);
-        if (next.joinable()) next.join();
+        if (ahead) next.join();
+        else if (more) make(first + block, rows[b ^ 1].data());
     }
     return ok && end_png(w);
 }

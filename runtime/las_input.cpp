@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "file_io.h"
 #include "las_input.h"
 
 namespace quilvor {
@@ -64,7 +65,8 @@ LasInput open_las_input(pairStruct& entry, const char* openFailure) {
     const char* name = entry.LASName.c_str();
     LasInput in;
     in.file = torvane::open_regular_file(entry.LASName);
-    if (!in.file) fail(openFailure, name);
+    if (!in.file) fail_because(errno != 0 ? errno : ENOENT, entry.LASName, openFailure, name);
+    check_identity(entry, ::fileno(in.file.get()));
     unsigned char image[torvane::kMaxHeaderSize] = {};
     const std::size_t got = std::fread(image, 1, sizeof(image), in.file.get());
     const std::size_t own = got > offsetof(LASHeader, VersionMinor)
@@ -93,22 +95,35 @@ LasInput open_las_input(pairStruct& entry, const char* openFailure) {
 }
 
 void read_input_at(LasInput& in, void* buffer, std::size_t bytes, uint64_t offset, const char* name) {
-    unsigned char* p = static_cast<unsigned char*>(buffer);
-    while (bytes > 0) {
-        const ssize_t got = ::pread(::fileno(in.file.get()), p, bytes, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) fail("\nFailed to read point data from %s\n", name);
-        if (got == 0) fail_changed(name);  // shorter than it was when validated
-        p += got;
-        bytes -= static_cast<std::size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
+    int error = 0;
+    if (read_at(::fileno(in.file.get()), buffer, bytes, offset, error) == bytes) return;
+    if (error != 0) fail_because(error, name, "\nFailed to read point data from %s\n", name);
+    fail_changed(name);  // shorter than it was when validated
 }
 
 void read_input(LasInput& in, void* buffer, std::size_t bytes, const char* name) {
     if (std::fread(buffer, 1, bytes, in.file.get()) == bytes) return;
-    if (std::ferror(in.file.get())) fail("\nFailed to read point data from %s\n", name);
+    if (std::ferror(in.file.get())) fail_because(errno, name, "\nFailed to read point data from %s\n", name);
     fail_changed(name);  // shorter than it was when validated
+}
+
+FileIdentity identity_of(const struct stat& st) {
+    return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                        static_cast<uint64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
+                        static_cast<int64_t>(st.st_mtim.tv_nsec)};
+}
+
+void check_identity(pairStruct& entry, int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) fail_because(errno, entry.LASName, "\nFailed to open file %s for reading\n",
+                                            entry.LASName.c_str());
+    const FileIdentity now = identity_of(st);
+    if (!entry.identified) {
+        entry.identity = now;
+        entry.identified = true;
+    } else if (!(now == entry.identity)) {
+        fail_changed(entry.LASName.c_str());
+    }
 }
 
 }  // namespace quilvor

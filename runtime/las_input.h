@@ -46,5 +46,10 @@ void read_input(LasInput& in, void* buffer, std::size_t bytes, const char* name)
 // The same from a given offset of the file, on any thread.
 void read_input_at(LasInput& in, void* buffer, std::size_t bytes, uint64_t offset, const char* name);
 [[noreturn]] void fail_changed(const char* name);
+// Records the identity of the open file fd of a listed file at its first
+// opening; at every later one, the run stops with "changed while it was being
+// processed" unless it is the same file, unchanged (an input renamed over by
+// another file of the same header and size included).
+void check_identity(pairStruct& entry, int fd);
 
 }  // namespace quilvor

@@ -58,7 +58,7 @@ public:
     }
     // Room for n elements, or the run ends with the message (formatted with arg).
     void resize_or_fail(std::size_t n, const char* message, const char* arg = "") {
-        if (!resize(n)) fail(message, arg);
+        if (!resize(n)) fail_because(ENOMEM, "", message, arg);
     }
 
     T* data() { return p_; }

@@ -23,10 +23,12 @@ void run_parts(unsigned parts, const std::function<void(unsigned part)>& body) {
             failures[part] = std::current_exception();
         }
     };
-    std::vector<std::thread> threads;
-    for (unsigned part = 1; part < parts; ++part) threads.emplace_back(run, part);
+    std::vector<std::thread> threads(parts > 0 ? parts - 1 : 0);
+    unsigned started = 1;
+    while (started < parts && start_thread(threads[started - 1], [&run, started] { run(started); })) ++started;
     run(0);
-    for (std::thread& t : threads) t.join();
+    for (unsigned part = started; part < parts; ++part) run(part);
+    for (unsigned part = 1; part < started; ++part) threads[part - 1].join();
     for (const std::exception_ptr& f : failures)
         if (f) std::rethrow_exception(f);
 }
@@ -45,6 +47,13 @@ void run_jobs(unsigned threads, std::size_t jobs, const std::function<void(std::
     });
     for (const std::exception_ptr& f : failures)
         if (f) std::rethrow_exception(f);
+}
+
+void note_thread_refused(int error) {
+    static std::atomic<bool> said{false};
+    if (said.exchange(true)) return;
+    note(reason_line(error, "a thread cannot be started") + _programName +
+         ": the work goes on with the threads that could be started\n");
 }
 
 }  // namespace quilvor

@@ -1,8 +1,13 @@
 // Definitions and initial values of the run state.
 #include "run_state.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
+
+#include "temp_files.h"
 
 namespace quilvor {
 
@@ -32,22 +37,63 @@ double _normFactor = 0.0;
 unsigned _threads = 1;
 uint64_t _pairRecordBudget = 0;
 
-void fail(const char* fmt, ...) {
-    std::va_list args;
-    va_start(args, fmt);
+const char* _programName = "LAS_Quilvor";
+std::string _maxPairDistText, _minTimeText, _maxTimeText;
+
+namespace {
+
+std::string format(const char* fmt, std::va_list args) {
     std::va_list again;
     va_copy(again, args);
     const int n = std::vsnprintf(nullptr, 0, fmt, args);
-    va_end(args);
     std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
     if (n > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, again);
     va_end(again);
+    return text;
+}
+
+}  // namespace
+
+void fail(const char* fmt, ...) {
+    std::va_list args;
+    va_start(args, fmt);
+    std::string text = format(fmt, args);
+    va_end(args);
     throw Failure(std::move(text));
+}
+
+void fail_because(int error, const std::string& subject, const char* fmt, ...) {
+    std::va_list args;
+    va_start(args, fmt);
+    std::string text = format(fmt, args);
+    va_end(args);
+    throw Failure(std::move(text), reason_line(error, subject));
+}
+
+std::string reason_line(int error, const std::string& subject) {
+    std::string line = std::string(_programName) + ": ";
+    if (!subject.empty()) line += subject + ": ";
+    return line + (error != 0 ? std::strerror(error) : "failed") + "\n";
+}
+
+void note(const std::string& line) {
+    // Straight to the descriptor: standard error is unbuffered, and a line
+    // must not wait behind standard output.
+    for (std::size_t done = 0; done < line.size();) {
+        const ssize_t n = ::write(2, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
 }
 
 void end_run_with(const Failure& failure) {
     std::fputs(failure.message.c_str(), stdout);
     std::fflush(stdout);
+    std::string why = failure.reason;
+    for (const std::string& name : kept_temporary_files())
+        why += std::string(_programName) + ": the failed run keeps its temporary file " + name + "\n";
+    note(why);
     std::exit(-1);
 }
 
@@ -57,7 +103,7 @@ int run_program(int argc, char** argv, int (*body)(int, char**)) {
     } catch (const Failure& failure) {
         end_run_with(failure);
     } catch (const std::bad_alloc&) {
-        end_run_with(Failure("\nFailed to allocate memory\n"));
+        end_run_with(Failure("\nFailed to allocate memory\n", reason_line(ENOMEM, "")));
     } catch (const std::exception& e) {
         end_run_with(Failure(std::string("\nUnexpected failure: ") + e.what() + "\n"));
     }

@@ -1,6 +1,8 @@
 // The process-wide run state of LAS_Quilvor and the records shared by its stages.
 #pragma once
 
+#include <errno.h>
+
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +15,14 @@
 #include "Torvane_LiDAR.h"
 
 namespace quilvor {
+
+// Which file a name led to, and its state: device, inode, size and time of
+// the last modification.
+struct FileIdentity {
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
 
 // One entry per listed LAS file, in list order.
 struct pairStruct {
@@ -27,6 +37,9 @@ struct pairStruct {
     std::array<unsigned char, torvane::kMaxHeaderSize> header{};
     std::size_t headerBytes = 0;
     uint64_t size = 0;
+    // The identity of the file when the run first opened it for its records.
+    bool identified = false;
+    FileIdentity identity{};
 };
 
 // One trajectory sample.
@@ -70,17 +83,37 @@ extern uint64_t _pairRecordBudget;
 // it ends with exit status -1. Stages throw it; main catches it (a thread that
 // does part of a stage's work hands it to the thread that started it), so a
 // failure in a thread never ends the process by itself.
+// Beside the message, the reason lines for standard error: what the system
+// said when it refused something, and what to try.
 struct Failure : std::exception {
     std::string message;
-    explicit Failure(std::string text) : message(std::move(text)) {}
+    std::string reason;
+    explicit Failure(std::string text, std::string why = "") : message(std::move(text)), reason(std::move(why)) {}
     const char* what() const noexcept override { return message.c_str(); }
 };
 
+// The program's name, for the lines on standard error ("LAS_Quilvor" unless
+// the program sets its own).
+extern const char* _programName;
+// The command-line texts of the pair distance and of the GPS-time window, for
+// the guidance on a file without pairs.
+extern std::string _maxPairDistText, _minTimeText, _maxTimeText;
+
 // Formats the message and throws it as a Failure.
 [[noreturn]] void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The same, with the system's reason for refusing subject (an errno value) on
+// standard error: "<program>: <subject>: <reason>".
+[[noreturn]] void fail_because(int error, const std::string& subject, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// The reason line of an errno value ("<program>: <subject>: <reason>\n"; no
+// subject part when subject is empty).
+std::string reason_line(int error, const std::string& subject);
+// Writes a line on standard error now (a note that does not end the run).
+void note(const std::string& line);
 
-// Prints the failure's message on standard output and ends the process with
-// exit status -1.
+// Prints the failure's message on standard output, its reason and the
+// temporary files the failed run keeps on standard error, and ends the process
+// with exit status -1.
 [[noreturn]] void end_run_with(const Failure& failure);
 
 // A program's main: runs body, and ends a run that failed (a Failure, or
@@ -97,9 +130,9 @@ void allocate_or_fail(V& v, std::size_t n, const char* message, const char* arg 
     try {
         v.assign(n, typename V::value_type{});
     } catch (const std::bad_alloc&) {
-        fail(message, arg);
+        fail_because(ENOMEM, "", message, arg);
     } catch (const std::length_error&) {
-        fail(message, arg);
+        fail_because(ENOMEM, "", message, arg);
     }
 }
 
@@ -109,7 +142,7 @@ inline std::unique_ptr<unsigned char[]> allocate_bytes_or_fail(std::size_t n, co
     try {
         return std::make_unique_for_overwrite<unsigned char[]>(n == 0 ? 1 : n);
     } catch (const std::bad_alloc&) {
-        fail(message, arg);
+        fail_because(ENOMEM, "", message, arg);
     }
 }
 

@@ -3,15 +3,20 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <thread>
+
+#include "parallel.h"
 
 namespace quilvor {
 
@@ -38,15 +43,42 @@ void drop_name(const std::string& name) {  // with the registry locked
     v.erase(std::remove(v.begin(), v.end(), name), v.end());
 }
 
-[[noreturn]] void clean_up_and_exit() {
+// The message of an interrupted run, on standard error if it can take it within
+// a fifth of a second: a stalled reader of standard error (often the reader of
+// standard output too) must not hold the run.
+void say_interrupted() {
+    char message[200];
+    const int n = std::snprintf(message, sizeof(message),
+                                "\n%s interrupted: its temporary files and unfinished outputs have been removed\n",
+                                _programName);
+    pollfd p{2, POLLOUT, 0};
+    if (n > 0 && ::poll(&p, 1, 200) == 1 && (p.revents & POLLOUT) != 0) {
+        [[maybe_unused]] const ssize_t w = ::write(2, message, static_cast<std::size_t>(n));
+    }
+}
+
+// Removes every temporary file and unfinished output and ends the process at
+// once; standard output is left as it is, whatever it is doing (a full pipe
+// nobody reads must not hold the clean-up).
+[[noreturn]] void clean_up_and_exit(bool locked) {
     Registry& r = registry();
-    r.mutex.lock();  // no file is created, renamed or removed from here on
+    if (!locked) r.mutex.lock();  // no file is created, renamed or removed from here on
     for (const std::string& name : r.names) ::unlink(name.c_str());
-    static const char message[] =
-        "\nLAS_Quilvor interrupted: its temporary files and unfinished outputs have been removed\n";
-    [[maybe_unused]] const ssize_t n = ::write(2, message, sizeof(message) - 1);
-    std::fflush(stdout);
+    say_interrupted();
     ::_exit(255);
+}
+
+// Without the interrupt thread: the clean-up runs in the handler of the
+// signal. The registry is taken if its holder lets it go within 50 ms (the
+// holder may be the interrupted code itself, which never will).
+void clean_up_in_handler(int) {
+    Registry& r = registry();
+    bool locked = false;
+    for (int k = 0; k < 50 && !(locked = r.mutex.try_lock()); ++k) {
+        const timespec ms{0, 1000000};
+        ::nanosleep(&ms, nullptr);
+    }
+    clean_up_and_exit(true);
 }
 
 }  // namespace
@@ -63,6 +95,14 @@ void lock_working_directory() {
     // fd stays open: the lock lasts until the process ends.
 }
 
+std::vector<std::string> kept_temporary_files() {
+    std::lock_guard<std::mutex> lock(registry().mutex);
+    std::vector<std::string> kept;
+    for (const std::string& name : registry().names)
+        if (::access(name.c_str(), F_OK) == 0) kept.push_back(name);
+    return kept;
+}
+
 FilePtr create_temporary_file(const std::string& name, const char* mode) {
     std::lock_guard<std::mutex> lock(registry().mutex);
     ::unlink(name.c_str());
@@ -70,8 +110,10 @@ FilePtr create_temporary_file(const std::string& name, const char* mode) {
     if (fd < 0) return nullptr;
     std::FILE* f = ::fdopen(fd, mode);
     if (f == nullptr) {
+        const int e = errno;
         ::close(fd);
         ::unlink(name.c_str());
+        errno = e;
         return nullptr;
     }
     add_name(name);
@@ -92,8 +134,10 @@ bool begin_output(PendingOutput& out, const std::string& finalName) {
     if (fd < 0) return false;
     std::FILE* f = ::fdopen(fd, "wb");
     if (f == nullptr) {
+        const int e = errno;
         ::close(fd);
         ::unlink(pattern.c_str());
+        errno = e;
         return false;
     }
     out.tempName = pattern;
@@ -109,14 +153,18 @@ bool finish_output(PendingOutput& out) {
     // The mode a newly created output has always had: 0666 less the umask.
     bool ok = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0 &&
               ::fchmod(::fileno(f), 0666 & ~registry().umask) == 0;
-    ok = (std::fclose(out.file.release()) == 0) && ok;
+    const int e = errno;
+    if (std::fclose(out.file.release()) != 0) return false;
+    errno = e;
     return ok;
 }
 
 bool publish_output(PendingOutput& out) {
     std::lock_guard<std::mutex> lock(registry().mutex);
     const bool ok = std::rename(out.tempName.c_str(), out.finalName.c_str()) == 0;
+    const int e = errno;
     if (!ok) ::unlink(out.tempName.c_str());
+    errno = e;
     drop_name(out.tempName);
     out.tempName.clear();
     return ok;
@@ -126,19 +174,6 @@ void discard_output(PendingOutput& out) {
     out.file.reset();
     if (!out.tempName.empty()) remove_temporary_file(out.tempName);
     out.tempName.clear();
-}
-
-bool write_at(std::FILE* f, const void* data, std::size_t bytes, uint64_t offset) {
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    while (bytes > 0) {
-        const ssize_t put = ::pwrite(::fileno(f), p, bytes, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        p += put;
-        bytes -= static_cast<std::size_t>(put);
-        offset += static_cast<uint64_t>(put);
-    }
-    return true;
 }
 
 void install_interrupt_cleanup() {
@@ -153,13 +188,25 @@ void install_interrupt_cleanup() {
     // Every thread started from here on inherits the blocked signals; only the
     // interrupt thread receives them, so the clean-up never runs inside
     // another thread's file operation.
+    // A write past the file-size limit fails ("File too large") and is
+    // reported like any other, instead of ending the process unannounced.
+    ::signal(SIGXFSZ, SIG_IGN);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::thread([] {
-        int received = 0;
-        while (sigwait(&signals, &received) != 0) {
-        }
-        clean_up_and_exit();
-    }).detach();
+    std::thread waiter;
+    if (start_thread(waiter, [] {
+            int received = 0;
+            while (sigwait(&signals, &received) != 0) {
+            }
+            clean_up_and_exit(false);
+        })) {
+        waiter.detach();
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = clean_up_in_handler;
+    sigfillset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
 }  // namespace quilvor

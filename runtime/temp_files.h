@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "run_state.h"
 
@@ -19,6 +20,8 @@ void lock_working_directory();
 // until remove_temporary_file. nullptr when it cannot be created.
 FilePtr create_temporary_file(const std::string& name, const char* mode);
 void remove_temporary_file(const std::string& name);
+// The temporary files made and not yet removed that are on disk.
+std::vector<std::string> kept_temporary_files();
 
 // A normalized output, written under a temporary name beside its final name
 // and renamed to it only when complete; removed if it goes out of scope
@@ -32,22 +35,20 @@ struct PendingOutput {
     PendingOutput& operator=(const PendingOutput&) = delete;
     ~PendingOutput();
 };
-// Creates the temporary file; false when it cannot be created.
+// Creates the temporary file; false (errno set) when it cannot be created.
 bool begin_output(PendingOutput& out, const std::string& finalName);
-// Flushes the complete file to disk and closes it; false on any failure.
+// Flushes the complete file to disk and closes it; false (errno set) on any failure.
 bool finish_output(PendingOutput& out);
-// Renames the finished file to its final name; false on failure, with the
-// temporary file removed.
+// Renames the finished file to its final name; false (errno set) on failure,
+// with the temporary file removed.
 bool publish_output(PendingOutput& out);
 void discard_output(PendingOutput& out);
 
-// Writes bytes at offset of a file (any thread may write its own part);
-// false when the file does not take them all.
-bool write_at(std::FILE* f, const void* data, std::size_t bytes, uint64_t offset);
-
 // From now on SIGINT, SIGTERM and SIGHUP remove every temporary file and
-// unfinished output, say so on standard error and end the run with status -1.
-// Call before any other thread starts.
+// unfinished output, say so on standard error and end the run with status -1,
+// at once, whatever standard output is doing; SIGXFSZ is ignored, so that a
+// write past the file-size limit fails as a write. Call before any other
+// thread starts.
 void install_interrupt_cleanup();
 
 }  // namespace quilvor

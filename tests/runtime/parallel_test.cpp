@@ -95,12 +95,12 @@ TEST(Threads, FailureInALaterFileEndsAsOnOneThread) {
 TEST(Threads, OutputThatCannotBeRenamedEndsAsOnOneThread) {
     Survey v;
     ASSERT_GE(v.s.files.size(), 4u);
-    // The third output's name is taken by a folder.
+    // The third output's name is taken by a folder: refused when that copy is due.
     const std::string third = v.s.files[2].substr(0, v.s.files[2].size() - 4) + "_NormI.las";
     std::filesystem::create_directory(v.d / third);
     const RunResult one = run_with(v, "1", "4096");
     EXPECT_EQ(one.status, 255);
-    const std::string tail = "\nFailed to write intensity normalized data to " + third + "\n";
+    const std::string tail = "\nFailed to open file " + third + " for writing intensity normalized data\n";
     ASSERT_GE(one.out.size(), tail.size());
     EXPECT_EQ(one.out.substr(one.out.size() - tail.size()), tail);
     const auto outputs = take_products(v);  // the first two outputs and the folder

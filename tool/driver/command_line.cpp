@@ -58,6 +58,9 @@ void findOptionalArgs(int argc, char** argv) {
 }
 
 void checkArgs(char** argv) {
+    _maxPairDistText = argv[3];
+    _minTimeText = argv[5];
+    _maxTimeText = argv[6];
     _maxPairDist = std::strtod(argv[3], nullptr);
     if (_maxPairDist <= 0)
         fail("\nMax distance between a return pair returns should be positive. You specified %s\n", argv[3]);

@@ -21,6 +21,20 @@ PairReadBuffers& read_buffers() {
 
 constexpr std::size_t kPairsPerBlock = std::size_t{1} << 16;
 
+// A listed file in which the pair search found no pair: the specified
+// message, and on standard error which file it is, the settings it was
+// searched with and what to try.
+[[noreturn]] void fail_without_pairs(const pairStruct& entry) {
+    const std::string p = std::string(_programName) + ": ";
+    std::string why = p + entry.LASName + " has no pairs: no two of its returns lie within " + _maxPairDistText +
+                      " of each other with GPS times more than " + _minTimeText + " and less than " + _maxTimeText +
+                      " apart\n";
+    why += p + "try a larger max pair distance (with a search radius at least as large) or another GPS-time "
+               "window between swaths, or leave " + entry.LASName + " out of the list: every listed file must "
+               "hold pairs\n";
+    throw Failure("\nFailed to open binary file " + entry.RAIName + " for reading\n", why);
+}
+
 }  // namespace
 
 void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>& fn) {
@@ -28,14 +42,14 @@ void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>
     const char* name = entry.RAIName.c_str();
     // A file without pairs has no RAI file of this run; a file of that name
     // left by an earlier run must not be read.
-    if (entry.nPairs == 0) fail("\nFailed to open binary file %s for reading\n", name);
+    if (entry.nPairs == 0) fail_without_pairs(entry);
     if (pairs_in_memory(i)) {
         const KeptPairs& k = _pairStore.files[i];
         fn(PairBlock(k.pairs.code.data(), k.pairs.escaped.data(), k.returns, k.returns.size(), entry.nPairs));
         return;
     }
     FilePtr f = torvane::open_regular_file(entry.RAIName);
-    if (!f) fail("\nFailed to open binary file %s for reading\n", name);
+    if (!f) fail_because(errno, entry.RAIName, "\nFailed to open binary file %s for reading\n", name);
     PairReadBuffers& b = read_buffers();
     b.records.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
     if (!b.returns.resize(2 * kPairsPerBlock))

@@ -12,6 +12,7 @@
 
 #include "las_input.h"
 #include "exponent.h"
+#include "file_io.h"
 #include "pair_store.h"
 #include "parallel.h"
 #include "normalize.h"
@@ -76,6 +77,7 @@ struct BlockOutcome {
     std::size_t failedBlock = SIZE_MAX;
     std::optional<Failure> failure;
     bool writeFailed = false;
+    int writeError = 0;
 
     void failed(std::size_t block, const Failure& f) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -90,14 +92,19 @@ struct BlockOutcome {
 // Copies bytes first .. last - 1 of the input unchanged into the copy, through
 // block: everything before the point data (header, variable-length records,
 // any start signature) and everything after them (waveform data, extended
-// variable-length records, whatever else the file holds). False when a write failed.
+// variable-length records, whatever else the file holds). False when a write
+// failed, with error its reason (unless error holds an earlier one).
 bool copy_unchanged(LasInput& in, PendingOutput& out, Buffer<unsigned char>& block, uint64_t first, uint64_t last,
-                    const char* name) {
+                    const char* name, int& error) {
     bool written = true;
     for (uint64_t at = first; at < last;) {
         const std::size_t n = std::min<uint64_t>(block.size(), last - at);
         read_input_at(in, block.data(), n, at, name);
-        written = written && write_at(out.file.get(), block.data(), n, at);
+        int e = 0;
+        if (written && !write_at(::fileno(out.file.get()), block.data(), n, at, e)) {
+            written = false;
+            if (error == 0) error = e;
+        }
         at += n;
     }
     return written;
@@ -105,9 +112,10 @@ bool copy_unchanged(LasInput& in, PendingOutput& out, Buffer<unsigned char>& blo
 
 // The blocks of records, shared out over the threads; each record is
 // normalized from itself and the trajectory alone, and written where it was.
-// False when a write failed; throws the failure of the earliest block that failed.
+// False when a write failed (error as for copy_unchanged); throws the failure
+// of the earliest block that failed.
 bool normalize_blocks(const NormalizeJob& job, LasInput& in, PendingOutput& out, std::size_t perBlock,
-                      unsigned parts) {
+                      unsigned parts, int& error) {
     const char* name = _pairInfo[job.LASID].LASName.c_str();
     const uint16_t len = in.recordLength;
     const std::size_t blocks = (in.points + perBlock - 1) / perBlock;
@@ -135,12 +143,15 @@ bool normalize_blocks(const NormalizeJob& job, LasInput& in, PendingOutput& out,
             // on the block now, so that flushing the whole copy at the end has
             // little left to wait for.
             std::lock_guard<std::mutex> lock(outcome.mutex);
-            if (!write_at(out.file.get(), block.data(), n * len, offset)) outcome.writeFailed = true;
+            int e = 0;
+            if (!outcome.writeFailed && !write_at(::fileno(out.file.get()), block.data(), n * len, offset, e))
+                outcome.writeFailed = true, outcome.writeError = e;
             ::sync_file_range(::fileno(out.file.get()), static_cast<off_t>(offset), static_cast<off_t>(n * len),
                               SYNC_FILE_RANGE_WRITE);
         }
     });
     if (outcome.failure) throw *outcome.failure;
+    if (outcome.writeFailed && error == 0) error = outcome.writeError;
     return !outcome.writeFailed;
 }
 
@@ -161,13 +172,17 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
     auto pending = std::make_unique<PendingOutput>();
     PendingOutput& out = *pending;
     if (!begin_output(out, outName))
-        fail("\nFailed to open file %s for writing intensity normalized data\n", outName.c_str());
+        fail_because(errno, outName, "\nFailed to open file %s for writing intensity normalized data\n",
+                     outName.c_str());
     // The copy has the input's size: every byte but the intensities is the input's.
-    bool written = copy_unchanged(in, out, job.blocks[0], 0, in.header.OffsetToData, name);
-    written = normalize_blocks(job, in, out, perBlock, parts) && written;
-    written = copy_unchanged(in, out, job.blocks[0], torvane::point_data_end(in.header), entry.size, name) && written;
-    if (!written || !finish_output(out))
-        fail("\nFailed to write intensity normalized data to %s\n", outName.c_str());
+    int error = 0;
+    bool written = copy_unchanged(in, out, job.blocks[0], 0, in.header.OffsetToData, name, error);
+    written = normalize_blocks(job, in, out, perBlock, parts, error) && written;
+    written = copy_unchanged(in, out, job.blocks[0], torvane::point_data_end(in.header), entry.size, name, error) &&
+              written;
+    if (!written) fail_because(error, outName, "\nFailed to write intensity normalized data to %s\n", outName.c_str());
+    if (!finish_output(out))
+        fail_because(errno, outName, "\nFailed to write intensity normalized data to %s\n", outName.c_str());
     return pending;
 }
 
@@ -176,10 +191,12 @@ void normalizeIntensity() {
     const std::vector<double> power = range_power_table(_meanRange, _normFactor);
     std::vector<Buffer<unsigned char>> blocks(std::max(1u, _threads));  // one per thread, for every file
     for (uint16_t t = 0; t < _fileCount; ++t) {
+        check_output_name(normalizedName(_pairInfo[t].LASName));
         const std::unique_ptr<PendingOutput> output =
             normalize_file(NormalizeJob{t, standard_output(), blocks, power.data()});
         if (!publish_output(*output))
-            fail("\nFailed to write intensity normalized data to %s\n", output->finalName.c_str());
+            fail_because(errno, output->finalName, "\nFailed to write intensity normalized data to %s\n",
+                         output->finalName.c_str());
         // Its kept pairs have served their last use: their memory goes to the copies of the files after it.
         release_pairs(t);
     }

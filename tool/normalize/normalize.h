@@ -18,6 +18,9 @@ void normalizeIntensity();
 std::string normalizedName(const std::string& LASName);
 // Refuses a run whose normalized output would replace one of its own inputs.
 void check_outputs_against_inputs();
+// Refuses a normalized copy's name that is a directory, before anything is
+// written for that copy.
+void check_output_name(const std::string& outName);
 
 // One file's normalized copy.
 struct NormalizeJob {

@@ -1,4 +1,6 @@
 // The names of the normalized copies, and the check that none replaces an input.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -21,6 +23,13 @@ void check_outputs_against_inputs() {
                 fail("\nOutput file %s would overwrite input file %s\n", outName.c_str(), in.LASName.c_str());
         }
     }
+}
+
+void check_output_name(const std::string& outName) {
+    struct stat st;
+    if (::stat(outName.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        fail_because(EISDIR, outName, "\nFailed to open file %s for writing intensity normalized data\n",
+                     outName.c_str());
 }
 
 }  // namespace quilvor

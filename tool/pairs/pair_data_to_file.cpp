@@ -1,4 +1,6 @@
 // pairDataToFile: the pairs of one LAS file of the list, from its records to its RAI file.
+#include <errno.h>
+
 #include "pairs.h"
 #include "temp_files.h"
 
@@ -8,7 +10,9 @@ void pair_data_to_file(const PairJob& job) {
     if (!build_grid_index(job)) return;
 
     FilePtr tmp = create_temporary_file(job.tmpName, "w+b");
-    if (!tmp) fail("\nCannot open temporary binary file to hold the indices of identified return pairs\n");
+    if (!tmp)
+        fail_because(errno, job.tmpName,
+                     "\nCannot open temporary binary file to hold the indices of identified return pairs\n");
     job.out.print("\r  ... Searching for return pairs ...\r");
     const uint32_t nPairs = search_return_pairs(job, tmp.get());
     job.out.print("\r  Found %u pairs                     \n", nPairs);
@@ -18,7 +22,8 @@ void pair_data_to_file(const PairJob& job) {
         job.out.print("\r%77s\r", "");
         return;
     }
-    if (std::fflush(tmp.get()) != 0) fail("\nFailed to write to temporary binary file %s\n", job.tmpName.c_str());
+    if (std::fflush(tmp.get()) != 0)
+        fail_because(errno, job.tmpName, "\nFailed to write to temporary binary file %s\n", job.tmpName.c_str());
     write_pair_attributes(job, std::move(tmp), nPairs);
 }
 

@@ -35,12 +35,12 @@ struct PairWriter {
     void append(const std::vector<int32_t>& pairs) {
         flush();
         if (!pairs.empty() && std::fwrite(pairs.data(), sizeof(int32_t), pairs.size(), tmp) != pairs.size())
-            fail("\nFailed to write to temporary binary file %s\n", tmpName.c_str());
+            fail_because(errno, tmpName, "\nFailed to write to temporary binary file %s\n", tmpName.c_str());
         nPairs += static_cast<uint32_t>(pairs.size() / 2);
     }
     [[gnu::noinline]] void flush() {
         if (used > 0 && std::fwrite(buffer.data(), sizeof(int32_t), used, tmp) != used)
-            fail("\nFailed to write to temporary binary file %s\n", tmpName.c_str());
+            fail_because(errno, tmpName, "\nFailed to write to temporary binary file %s\n", tmpName.c_str());
         used = 0;
     }
 };

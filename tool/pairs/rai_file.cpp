@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "file_io.h"
 #include "pair_store.h"
 #include "pairs.h"
 #include "parallel.h"
@@ -101,12 +102,10 @@ void for_each_pair(const PairJob& job, std::FILE* tmp, uint32_t first, uint32_t 
     const SlotOf slot_of(g.recordLength, g.N);
     for (uint32_t t = first; t < last;) {
         const std::size_t want = std::min<std::size_t>(last - t, perBlock);
-        unsigned char* p = reinterpret_cast<unsigned char*>(block.data());
-        for (std::size_t bytes = want * 8, at = uint64_t{t} * 8; bytes > 0;) {
-            const ssize_t got = ::pread(::fileno(tmp), p, bytes, static_cast<off_t>(at));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) fail("\nTemporary binary file %s is corrupt\n", name);
-            p += got, at += static_cast<std::size_t>(got), bytes -= static_cast<std::size_t>(got);
+        int error = 0;
+        if (read_at(::fileno(tmp), block.data(), want * 8, uint64_t{t} * 8, error) != want * 8) {
+            if (error != 0) fail_because(error, name, "\nTemporary binary file %s is corrupt\n", name);
+            fail("\nTemporary binary file %s is corrupt\n", name);
         }
         for (std::size_t k = 0; k < want; ++k) {
             uint32_t s1, s2;
@@ -194,9 +193,9 @@ struct PositionWriter {
 
 // The RAI records of ranges of pairs, shared out over the threads, each
 // written at its own place in out, and the positions of the kept pairs; false
-// when a write failed.
+// when a write failed, with error its errno value.
 bool write_rai_records(const PairJob& job, std::FILE* tmp, std::FILE* out, uint32_t nPairs, const SlotValues& slots,
-                       KeptPairs* kept) {
+                       KeptPairs* kept, int& error) {
     CellOrderedFile& g = job.g;
     const Ranges pairParts(nPairs, 8);
     if (g.pairBlocks.size() < pairParts.count) g.pairBlocks.resize(pairParts.count);
@@ -213,8 +212,12 @@ bool write_rai_records(const PairJob& job, std::FILE* tmp, std::FILE* out, uint3
         auto put = [&] {
             // One writer at a time: a second would only spin on the file's lock.
             std::lock_guard<std::mutex> lock(writing);
-            written[part] = written[part] && write_at(out, block.data(), used * sizeof(RangeAngleIntensityStruct),
-                                                      uint64_t{start} * sizeof(RangeAngleIntensityStruct));
+            int e = 0;
+            if (written[part] && !write_at(::fileno(out), block.data(), used * sizeof(RangeAngleIntensityStruct),
+                                           uint64_t{start} * sizeof(RangeAngleIntensityStruct), e)) {
+                written[part] = 0;
+                if (error == 0) error = e;
+            }
             start += static_cast<uint32_t>(used);
             used = 0;
         };
@@ -252,10 +255,11 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     entry.nPairs = nPairs;
     const char* RAIName = entry.RAIName.c_str();
     FilePtr out = create_temporary_file(entry.RAIName, "wb");
-    if (!out) fail("\nFailed to open binary file %s for writing\n", RAIName);
+    if (!out) fail_because(errno, entry.RAIName, "\nFailed to open binary file %s for writing\n", RAIName);
     bool written = false;
+    int error = 0;
     try {
-        written = write_rai_records(job, tmp.get(), out.get(), nPairs, slots, kept);
+        written = write_rai_records(job, tmp.get(), out.get(), nPairs, slots, kept, error);
     } catch (const Failure&) {
         // A pair-index file found corrupt (or no memory): the RAI file was not to be begun.
         out.reset();
@@ -265,7 +269,8 @@ void write_pair_attributes(const PairJob& job, FilePtr tmp, uint32_t nPairs) {
     if (kept != nullptr) keep_file_order(job.g, slots, *kept);
     tmp.reset();
     remove_temporary_file(job.tmpName);
-    if (std::fclose(out.release()) != 0 || !written) fail("\nFailed to write binary file %s\n", RAIName);
+    if (std::fclose(out.release()) != 0 && written) written = false, error = errno;
+    if (!written) fail_because(error, entry.RAIName, "\nFailed to write binary file %s\n", RAIName);
     job.out.print("\r%77s\r", "");
 }
 
