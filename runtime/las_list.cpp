@@ -27,7 +27,7 @@ bool taken_by_another(std::size_t i, const std::string& name) {
 
 std::vector<std::string> read_list(const char* listName) {
     FilePtr list(std::fopen(listName, "r"));
-    if (!list) fail("\nCannot open input ASCII file %s for reading\n", listName);
+    if (!list) fail_because(errno, listName, "\nCannot open input ASCII file %s for reading\n", listName);
     TokenReader reader(list.get());
     std::vector<std::string> names;
     try {

@@ -130,7 +130,8 @@ bool TokenReader::next(std::string& token) {
             if (end == 0) return !token.empty();
         }
         if (token.empty()) {
-            while (pos < end && is_blank(block[pos])) ++pos;
+            for (; pos < end && is_blank(block[pos]); ++pos)
+                if (block[pos] == '\n') ++line;
             if (pos == end) continue;
         }
         const std::size_t start = pos;
@@ -143,6 +144,7 @@ bool TokenReader::next(std::string& token) {
 void TokenReader::restart() {
     std::rewind(f);
     pos = end = 0;
+    line = 1;
 }
 
 }  // namespace quilvor

@@ -156,6 +156,7 @@ struct TokenReader {
     std::FILE* f;
     std::vector<char> block = std::vector<char>(std::size_t{1} << 16);
     std::size_t pos = 0, end = 0;
+    uint64_t line = 1;  // the line (1-based, every line counted) of the last token read
 
     explicit TokenReader(std::FILE* file) : f(file) {}
     // The next token into token; false at the end of the text.

@@ -1,6 +1,7 @@
 // Loading the trajectory ("reference data") and ordering it by time.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -13,41 +14,84 @@ namespace {
 
 constexpr uint64_t maxRecords = static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
 
-// Reads the samples into _rd, four tokens each; an incomplete last group is
-// ignored. A regular file is counted first, so that the array is allocated
-// once at its final size; from a pipe the array grows as samples arrive.
-// Memory: the samples and one read block.
+bool begins_with_number(const std::string& token) {
+    char* end = nullptr;
+    (void)std::strtod(token.c_str(), &end);
+    return end != token.c_str();
+}
+
+int line_number(uint64_t line) { return static_cast<int>(std::min<uint64_t>(line, INT32_MAX)); }
+
+// The samples of the text, four values each, by the rules of a trajectory
+// file: a first line without any number is a heading; every other token must
+// begin with a number; when the first sample line holds whole samples, every
+// line must, but values after the last whole sample are ignored.
+struct SampleReader {
+    const char* file;
+    uint64_t line = 0;     // the line of the values being counted
+    uint32_t onLine = 0;   // values on it so far
+    bool wholeLines = false;
+    double v[4] = {0, 0, 0, 0};
+    int k = 0;             // values of the sample begun
+
+    void value(const std::string& token, uint64_t at) {
+        if (!begins_with_number(token))
+            fail("\nReference data in %s, line %d: %s is not a number\n", file, line_number(at),
+                 token.substr(0, 40).c_str());
+        if (at != line) {
+            if (wholeLines && k != 0)
+                fail("\nReference data in %s, line %d: %u values; every line must hold whole X Y Z T samples\n", file,
+                     line_number(line), onLine);
+            line = at;
+            onLine = 0;
+        }
+        ++onLine;
+        v[k++] = std::strtod(token.c_str(), nullptr);
+        if (k < 4) return;
+        if (_rd.size() == maxRecords) fail("\nFailed to allocate memory for reference data\n");
+        _rd.push_back(refDataStruct{v[0], v[1], v[2], v[3]});
+        k = 0;
+    }
+    // The first non-blank line, taken whole: a heading, or the first sample line.
+    void first_line(const std::vector<std::string>& tokens, uint64_t at) {
+        if (std::none_of(tokens.begin(), tokens.end(), begins_with_number)) return;
+        wholeLines = tokens.size() % 4 == 0;
+        for (const std::string& t : tokens) value(t, at);
+    }
+};
+
+// Reads the samples into _rd. A regular file is counted first, so that the
+// array is allocated once; from a pipe the array grows as samples arrive.
+// Memory: the samples, the first line and one read block.
 void read_samples(std::FILE* f, const char* refdatafile) {
     TokenReader reader(f);
     std::string token;
     struct stat st;
     const bool seekable = ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-    uint64_t limit = maxRecords;
     try {
         _rd.clear();
         if (seekable) {
             uint64_t tokens = 0;
             while (reader.next(token)) ++tokens;
             if (tokens / 4 > maxRecords) fail("\nFailed to allocate memory for reference data\n");
-            limit = tokens / 4;
-            _rd.reserve(static_cast<std::size_t>(limit));
+            _rd.reserve(static_cast<std::size_t>(tokens / 4));
             reader.restart();
         }
-        double v[4];
-        int k = 0;
-        while (_rd.size() < limit && reader.next(token)) {
-            v[k++] = std::strtod(token.c_str(), nullptr);
-            if (k < 4) continue;
-            if (_rd.size() == maxRecords) fail("\nFailed to allocate memory for reference data\n");
-            _rd.push_back(refDataStruct{v[0], v[1], v[2], v[3]});
-            k = 0;
-        }
+        SampleReader samples{refdatafile};
+        std::vector<std::string> first;
+        uint64_t firstLine = 0;
+        bool more = reader.next(token);
+        for (firstLine = reader.line; more && reader.line == firstLine; more = reader.next(token))
+            first.push_back(token);
+        samples.first_line(first, firstLine);
+        std::vector<std::string>().swap(first);
+        for (; more; more = reader.next(token)) samples.value(token, reader.line);
     } catch (const std::bad_alloc&) {
         fail("\nFailed to allocate memory for reference data\n");
     } catch (const std::length_error&) {
         fail("\nFailed to allocate memory for reference data\n");
     }
-    if (std::ferror(f)) fail("\nCannot read ASCII file with reference data %s\n", refdatafile);
+    if (std::ferror(f)) fail_because(errno, refdatafile, "\nCannot read ASCII file with reference data %s\n", refdatafile);
 }
 
 // The samples must be finite, and each of X, Y, Z and T must vary. The
@@ -84,7 +128,8 @@ bool strictly_ascending_times() {
 
 void load_reference_data(const char* refdatafile) {
     FilePtr fref(std::fopen(refdatafile, "r"));
-    if (!fref) fail("\nCannot open ASCII file with reference data %s for reading\n", refdatafile);
+    if (!fref)
+        fail_because(errno, refdatafile, "\nCannot open ASCII file with reference data %s for reading\n", refdatafile);
     std::printf("\n... Loading reference data ...\r");
     read_samples(fref.get(), refdatafile);
     if (_rd.empty()) fail("\nNo reference data records in %s\n", refdatafile);

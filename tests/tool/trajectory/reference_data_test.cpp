@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "las_builder.h"
 #include "trajectory.h"
@@ -17,7 +18,13 @@ std::string load(const std::string& text) {
     write_text(d / "traj.txt", text);
     _rd.clear();
     testing::internal::CaptureStdout();
-    load_reference_data((d / "traj.txt").c_str());
+    try {
+        load_reference_data((d / "traj.txt").c_str());
+    } catch (const Failure& f) {
+        testing::internal::GetCapturedStdout();
+        ADD_FAILURE() << f.message;
+        return "";
+    }
     std::string out = testing::internal::GetCapturedStdout();
     const std::string name = d / "traj.txt";
     for (std::size_t p; (p = out.find(name)) != std::string::npos;) out.replace(p, name.size(), "traj.txt");
@@ -37,15 +44,77 @@ TEST(ReferenceData, OrdersUnsortedSamplesAndReports) {
               "                Reference Data             \n"
               "-------------------------------------------\n"
               "File: traj.txt\n"
-              "Records:              4\n"
-              "Minimum Time:         0.000000\n"
+              "Records:              3\n"
+              "Minimum Time:       100.250000\n"
               "Maximum Time:       300.500000\n\n");
-    ASSERT_EQ(_rd.size(), 4u);
-    const double expectedT[4] = {0.0, 100.25, 200.0, 300.5};
-    const double expectedX[4] = {0.0, 10.0, 20.0, 30.0};  // the heading line reads as zeros
-    for (int k = 0; k < 4; ++k) {
+    ASSERT_EQ(_rd.size(), 3u);
+    const double expectedT[3] = {100.25, 200.0, 300.5};
+    const double expectedX[3] = {10.0, 20.0, 30.0};  // the heading line is no sample
+    for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(_rd[k].T, expectedT[k]);
         EXPECT_EQ(_rd[k].X, expectedX[k]);
+    }
+}
+
+// The rules of the trajectory text, each with a file that keeps to it or
+// breaks it: the samples read (their X values in time order), or the message.
+TEST(ReferenceData, TextRules) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::vector<double> xs;  // empty: the run fails with message
+        const char* message;
+    };
+    const std::string word40(50, 'w');
+    const Case cases[] = {
+        {"heading", "X Y Z T\n1 11 101 1\n2 12 102 2\n", {1, 2}, nullptr},
+        {"heading after blank lines", "\n \nEast North Height Time\n1 11 101 1\n2 12 102 2\n", {1, 2}, nullptr},
+        {"heading with a number", "X Y Z 4\n1 11 101 1\n2 12 102 2\n", {},
+         "\nReference data in traj.txt, line 1: X is not a number\n"},
+        {"word", "1 11 101 1\n2 NULL 100 2\n", {}, "\nReference data in traj.txt, line 2: NULL is not a number\n"},
+        {"n/a", "X Y Z T\n\n1 11 101 1\n2 0 n/a 2\n", {}, "\nReference data in traj.txt, line 4: n/a is not a number\n"},
+        {"dash", "1 11 101 1\n2 12 102 2\n3 - 100 3\n", {}, "\nReference data in traj.txt, line 3: - is not a number\n"},
+        {"long word", "1 11 101 1\n" + word40 + " 12 102 2\n", {},
+         nullptr},  // message checked below: the token cut to 40 bytes
+        {"unit suffix", "1 11 101 1\n2m 12 102 2\n", {1, 2}, nullptr},
+        {"short line", "1 11 101 1\n2 12 102 2\n3 0\n4 14 104 4\n", {},
+         "\nReference data in traj.txt, line 3: 2 values; every line must hold whole X Y Z T samples\n"},
+        {"long line", "1 11 101 1\n2 12 102 2 7\n3 13 103 3\n", {},
+         "\nReference data in traj.txt, line 2: 5 values; every line must hold whole X Y Z T samples\n"},
+        {"eight values a line", "1 11 101 1 2 12 102 2\n3 13 103 3 4 14 104 4\n", {1, 2, 3, 4}, nullptr},
+        {"one value a line", "1\n11\n101\n1\n2\n12\n102\n2\n", {1, 2}, nullptr},
+        {"free grouping from a first line of six", "1 11 101 1 2 12\n102 2 3 13 103 3\n", {1, 2, 3}, nullptr},
+        {"short last line", "1 11 101 1\n2 12 102 2\n3 0\n", {1, 2}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir d;
+        write_text(d / "traj.txt", c.text);
+        if (c.xs.empty()) {
+            const std::string expected =
+                c.message != nullptr ? c.message
+                                     : "\nReference data in traj.txt, line 2: " + word40.substr(0, 40) + " is not a number\n";
+            // Run in the folder, so that the message names the file as given.
+            const std::string cwd = std::filesystem::current_path();
+            std::filesystem::current_path(d.path);
+            EXPECT_EXIT(
+                {
+                    try {
+                        load_reference_data("traj.txt");
+                    } catch (const quilvor::Failure& f) {
+                        std::fputs(f.message.c_str(), stderr);
+                        std::exit(f.message == expected ? 7 : 8);
+                    }
+                    std::exit(9);
+                },
+                testing::ExitedWithCode(7), "");
+            std::filesystem::current_path(cwd);
+            continue;
+        }
+        load(c.text);
+        std::vector<double> xs;
+        for (const refDataStruct& r : _rd) xs.push_back(r.X);
+        EXPECT_EQ(xs, c.xs);
     }
 }
 
