@@ -91,9 +91,15 @@ double larger_cell(double minX, double maxX, double minY, double maxY) {
 [[noreturn]] void refuse_grid(const ImageOptions& o, bool finite, double cols, double rows, double needed) {
     const char* size = o.cellSizeText.c_str();
     if (needed == 0.0) fail("\nThe extent of the listed files is too large for an image\n");
-    if (finite && cols <= kMaxSide && rows <= kMaxSide)
+    if (finite && cols <= kMaxSide && rows <= kMaxSide) {
+        // Beyond the number of cells alone: the cell size that brings the grid
+        // under the limit, with a margin for rounding, rounded up to three
+        // significant digits.
+        needed = o.cellSize * std::sqrt(cols * rows / static_cast<double>(kMaxCells)) * 1.01;
+        const double step = std::pow(10.0, std::floor(std::log10(needed)) - 2);
         fail("\nA grid of %.0f x %.0f cells of %s is larger than %llu cells: use a cell size of at least %g\n", cols,
-             rows, size, static_cast<unsigned long long>(kMaxCells), needed);
+             rows, size, static_cast<unsigned long long>(kMaxCells), std::ceil(needed / step) * step);
+    }
     if (finite && cols < 1e15 && rows < 1e15)
         fail("\nA grid of %.0f x %.0f cells of %s is wider or taller than an image may be (%llu cells a side, "
              "%llu cells in all): use a cell size of at least %g\n",

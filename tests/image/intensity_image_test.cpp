@@ -141,3 +141,33 @@ TEST(IntensityImage, Refusals) {
         EXPECT_FALSE(file_exists(d / "x.pgw"));
     }
 }
+
+// Cell sizes whose grid cannot be drawn: refused before any return is read,
+// naming a cell size that can, without "nan" or "inf".
+TEST(IntensityImage, CellSizesWithoutADrawableGrid) {
+    TempDir d;
+    // A line of returns 1000 long and 0.01 wide.
+    LasShape shape;
+    shape.scale = 0.01;
+    write_file(d / "line.las", make_las(shape, {at(0, 0, 10), at(1000, 0.01, 20)}));
+    write_text(d / "list.txt", "line.las");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // 1000 / 1e6 a side, with the margin of 1 %
+        {"1e-310", "\nA cell size of 1e-310 is far too small for the extent of the listed files: use a cell size of at "
+                   "least 0.00101\n"},
+        // 2^-10: 1024000 columns, 11 rows
+        {"0.0009765625", "\nA grid of 1024000 x 11 cells of 0.0009765625 is wider or taller than an image may be "
+                         "(1000000 cells a side, 100000000 cells in all): use a cell size of at least 0.00101\n"},
+    };
+    for (const auto& [cell, message] : cases) {
+        const RunResult r = run_image(d, {"list.txt", cell, "x.png"});
+        EXPECT_EQ(r.status, 255) << cell;
+        ASSERT_GE(r.out.size(), message.size()) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);
+        EXPECT_EQ(r.out.find("nan"), std::string::npos);
+        EXPECT_EQ(r.out.find("inf"), std::string::npos);
+        EXPECT_FALSE(file_exists(d / "x.png"));
+    }
+    // The cell size named is one that draws.
+    EXPECT_EQ(run_image(d, {"list.txt", "0.00101", "x.png"}).status, 0);
+}
