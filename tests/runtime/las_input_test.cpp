@@ -1,4 +1,5 @@
 // A listed file that changes while the run reads it: whatever is read twice is checked twice.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "las_input.h"
@@ -52,4 +53,37 @@ TEST_F(ChangedInput, HeaderChangedBeforeTheNormalizedWriter) {
         EXPECT_FAILS_WITH(normalizeIntensity(), kChanged);
         EXPECT_FALSE(file_exists("a_NormI.las"));
     }
+}
+
+// An input replaced by another file of the same header and size (renamed
+// over it, even with its modification time) between the pair search and the
+// normalized copy: the copy is refused, not made from the other file.
+TEST_F(ChangedInput, InputRenamedOverBeforeTheNormalizedWriter) {
+    validated_file();
+    run_stage();
+    ASSERT_EQ(_pairInfo[0].nPairs, 1u);
+    _meanRange = 1000.0;
+    _normFactor = 2.0;
+    std::vector<unsigned char> other = read_file("a.las");
+    other[227 + 12] ^= 0x40;  // another intensity of the first return
+    write_file("other.las", other);
+    struct stat st;
+    ASSERT_EQ(::stat("a.las", &st), 0);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, "other.las", times, 0), 0);
+    std::filesystem::rename("other.las", "a.las");
+    EXPECT_FAILS_WITH(normalizeIntensity(), kChanged);
+    EXPECT_FALSE(file_exists("a_NormI.las"));
+}
+
+// The same file, read again unchanged: the copy is made.
+TEST_F(ChangedInput, UnchangedInputIsCopied) {
+    validated_file();
+    run_stage();
+    _meanRange = 1000.0;
+    _normFactor = 2.0;
+    testing::internal::CaptureStdout();
+    normalizeIntensity();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(file_exists("a_NormI.las"));
 }

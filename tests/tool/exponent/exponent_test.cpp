@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "child_process.h"
 #include "exponent.h"
 #include "las_builder.h"
 
@@ -370,6 +371,14 @@ TEST(EstimateThroughTheBinary, MeanRangesVarianceAndSummary) {
     ASSERT_GE(r.out.size(), tail.size());
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
     EXPECT_NE(r.out.find("\r  Found 0 pairs                     \n\r" + std::string(77, ' ') + "\r"), std::string::npos);
+    // Standard error says which file, with which settings, and what to try.
+    const ChildResult c = run_child(d.path, QUILVOR_BIN, args);
+    EXPECT_EQ(c.out, r.out);
+    EXPECT_NE(c.err.find("LAS_Quilvor: e.las has no pairs: no two of its returns lie within 200 of each other with "
+                         "GPS times more than 10 and less than 10000 apart\n"),
+              std::string::npos)
+        << c.err;
+    EXPECT_NE(c.err.find("LAS_Quilvor: try a larger max pair distance"), std::string::npos) << c.err;
 }
 
 TEST(EstimateThroughTheBinary, ListedPathsThatEndAlike) {
