@@ -1,4 +1,4 @@
-// Writes the seed corpora and the fixed companion files of the four fuzzing
+// Writes the seed corpora and the fixed companion files of the fuzzing
 // targets: small LAS files made by the test builders, a small simulated
 // survey, trajectories and lists; for LAS_Trajectory, the LAS seeds and the
 // tiles of a vegetated simulated survey.
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     }
     const fs::path sim = argv[1], out = argv[2];
     for (const char* d : {"seeds/las", "seeds/trajectory", "seeds/list", "seeds/rebuild", "work/las", "work/trajectory",
-                          "work/list/sub", "work/rebuild"})
+                          "work/list/sub", "work/rebuild", "work/image-las", "work/image-list/sub"})
         fs::create_directories(out / d);
 
     // LAS seeds: crafted versions and formats, and a simulated tile.
@@ -118,5 +118,11 @@ int main(int argc, char** argv) {
                 fs::copy_file(e.path(), out / "seeds/rebuild" / ("vegetated_" + e.path().filename().string()),
                               fs::copy_options::overwrite_existing);
     write_text(out / "work/rebuild/list.txt", "input.las\n");
+
+    // LAS_IntensityImage reads input.las (its LAS target, with the LAS seeds)
+    // and the files of its list target's folder (with the list seeds).
+    write_text(out / "work/image-las/list.txt", "input.las\n");
+    for (const char* f : {"a.las", "b.las", "sub/a.las"})
+        fs::copy_file(out / "work/list" / f, out / "work/image-list" / f, fs::copy_options::overwrite_existing);
     return 0;
 }

@@ -1,27 +1,30 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing of LAS_Quilvor with afl++: builds an instrumented
-# binary (AddressSanitizer and UndefinedBehaviorSanitizer on) into build-fuzz,
-# makes the seed corpora, then fuzzes four inputs in turn, SECONDS each:
+# Coverage-guided fuzzing of LAS_Quilvor, LAS_Trajectory and
+# LAS_IntensityImage with afl++: builds instrumented binaries
+# (AddressSanitizer and UndefinedBehaviorSanitizer on) into build-fuzz, makes
+# the seed corpora, then fuzzes these inputs in turn, SECONDS each:
 #   las         the LAS file  (list and trajectory fixed)
 #   trajectory  the trajectory text
 #   list        the list file (naming files of its folder)
 #   rebuild     the LAS file of LAS_Trajectory (list fixed)
 #   sbet        the SBET file of LAS_Trajectory --sbet (list and LAS file fixed)
+#   image-las   the LAS file of LAS_IntensityImage (list fixed)
+#   image-list  the list file of LAS_IntensityImage (naming files of its folder)
 # Findings go to build-fuzz/findings/<target>. Exits 1 if any target found a
 # crash or a hang.
 #   fuzz/run.sh SECONDS [target ...]
 set -euo pipefail
-seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild|sbet ...]}
+seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild|sbet|image-las|image-list ...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild sbet)
+[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild sbet image-las image-list)
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
 
 export AFL_USE_ASAN=1 AFL_USE_UBSAN=1 AFL_QUIET=1
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_COMPILER=afl-clang-fast++ >/dev/null
-cmake --build "$build" -j2 --target LAS_Quilvor LAS_SimSurvey LAS_Trajectory fuzz_seeds >/dev/null
+cmake --build "$build" -j2 --target LAS_Quilvor LAS_SimSurvey LAS_Trajectory LAS_IntensityImage fuzz_seeds >/dev/null
 unset AFL_USE_ASAN AFL_USE_UBSAN
 
 corpus="$build/corpus"
@@ -48,6 +51,7 @@ status=0
 for target in "${targets[@]}"; do
   tool="$build/LAS_Quilvor"
   timeout=2000
+  seeds="$target"
   case "$target" in
     las)        input=input.las; args=(list.txt traj.txt 150 150 5 100) ;;
     trajectory) input=traj.txt;  args=(list.txt traj.txt 150 150 5 100) ;;
@@ -56,6 +60,11 @@ for target in "${targets[@]}"; do
     # PROJ opens its database and builds the conversion in every run: more time.
     sbet)       input=input.sbet; args=(list.txt out.txt --sbet input.sbet); timeout=6000
                 tool="$build/trajectory_rebuild/LAS_Trajectory" ;;
+    # A header may declare an extent of up to 100 million cells: an image that
+    # takes seconds to draw, longer under the sanitizers.
+    image-las)  input=input.las; args=(list.txt 1 out.png); seeds=las; timeout=8000
+                tool="$build/image/LAS_IntensityImage" ;;
+    image-list) input=list.txt;  args=(list.txt 2 out.png); seeds=list; tool="$build/image/LAS_IntensityImage" ;;
     *) echo "unknown target $target" >&2; exit 2 ;;
   esac
   findings="$build/findings/$target"
@@ -63,7 +72,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$build/findings"
   echo "== fuzzing $target for $seconds s =="
   (cd "$corpus/work/$target" &&
-    afl-fuzz -i "$corpus/seeds/$target" -o "$findings" -f "$input" -t "$timeout" -m none -V "$seconds" \
+    afl-fuzz -i "$corpus/seeds/$seeds" -o "$findings" -f "$input" -t "$timeout" -m none -V "$seconds" \
       -- "$tool" "${args[@]}" >"$build/afl-$target.log" 2>&1) || {
     echo "afl-fuzz failed for $target:"; tail -n 20 "$build/afl-$target.log"; exit 1; }
   stats="$findings/default/fuzzer_stats"
