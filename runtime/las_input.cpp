@@ -64,8 +64,9 @@ void validate_layout(const char* name, const LASHeader& h, uint64_t size) {
 LasInput open_las_input(pairStruct& entry, const char* openFailure) {
     const char* name = entry.LASName.c_str();
     LasInput in;
+    errno = 0;
     in.file = torvane::open_regular_file(entry.LASName);
-    if (!in.file) fail_because(errno != 0 ? errno : ENOENT, entry.LASName, openFailure, name);
+    if (!in.file) fail_with_reason(open_reason(entry.LASName), openFailure, name);
     check_identity(entry, ::fileno(in.file.get()));
     unsigned char image[torvane::kMaxHeaderSize] = {};
     const std::size_t got = std::fread(image, 1, sizeof(image), in.file.get());

@@ -70,6 +70,19 @@ void fail_because(int error, const std::string& subject, const char* fmt, ...) {
     throw Failure(std::move(text), reason_line(error, subject));
 }
 
+void fail_with_reason(const std::string& reason, const char* fmt, ...) {
+    std::va_list args;
+    va_start(args, fmt);
+    std::string text = format(fmt, args);
+    va_end(args);
+    throw Failure(std::move(text), reason);
+}
+
+std::string open_reason(const std::string& subject) {
+    if (errno != 0) return reason_line(errno, subject);
+    return std::string(_programName) + ": " + subject + ": not a regular file\n";
+}
+
 std::string reason_line(int error, const std::string& subject) {
     std::string line = std::string(_programName) + ": ";
     if (!subject.empty()) line += subject + ": ";

@@ -105,9 +105,15 @@ extern std::string _maxPairDistText, _minTimeText, _maxTimeText;
 // standard error: "<program>: <subject>: <reason>".
 [[noreturn]] void fail_because(int error, const std::string& subject, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
+// The same with a reason line of its own.
+[[noreturn]] void fail_with_reason(const std::string& reason, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
 // The reason line of an errno value ("<program>: <subject>: <reason>\n"; no
 // subject part when subject is empty).
 std::string reason_line(int error, const std::string& subject);
+// The reason line of a name that could not be opened for reading: errno's
+// (cleared before the attempt), or that it is not a regular file.
+std::string open_reason(const std::string& subject);
 // Writes a line on standard error now (a note that does not end the run).
 void note(const std::string& line);
 

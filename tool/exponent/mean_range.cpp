@@ -48,8 +48,9 @@ void for_each_pair_block(uint16_t i, const std::function<void(const PairBlock&)>
         fn(PairBlock(k.pairs.code.data(), k.pairs.escaped.data(), k.returns, k.returns.size(), entry.nPairs));
         return;
     }
+    errno = 0;
     FilePtr f = torvane::open_regular_file(entry.RAIName);
-    if (!f) fail_because(errno, entry.RAIName, "\nFailed to open binary file %s for reading\n", name);
+    if (!f) fail_with_reason(open_reason(entry.RAIName), "\nFailed to open binary file %s for reading\n", name);
     PairReadBuffers& b = read_buffers();
     b.records.resize_or_fail(kPairsPerBlock, "\nFailed to allocate memory for structure of paired return attributes\n");
     if (!b.returns.resize(2 * kPairsPerBlock))
