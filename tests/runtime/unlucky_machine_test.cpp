@@ -151,9 +151,12 @@ TEST(UnluckyMachine, SigtermWithStandardOutputStalled) {
     ASSERT_EQ(whole.status, 0);
     ASSERT_GT(whole.out.size(), 6000u);
     take_products(v);
-    const std::vector<std::tuple<std::string, std::vector<std::string>, bool>> programs = {
-        {QUILVOR_BIN, v.args, false}, {IMAGE_BIN, {"las_list.txt", "2", "i.png"}, true}};
-    for (const auto& [program, args, full] : programs) {
+    // The third run cannot start its interrupt thread: the clean-up runs in the signal's handler.
+    const std::vector<std::tuple<std::string, std::vector<std::string>, bool, bool>> programs = {
+        {QUILVOR_BIN, v.args, false, false},
+        {IMAGE_BIN, {"las_list.txt", "2", "i.png"}, true, false},
+        {QUILVOR_BIN, v.args, false, true}};
+    for (const auto& [program, args, full, noThreads] : programs) {
         const std::string name = std::filesystem::path(program).filename();
         SCOPED_TRACE(name);
         int out[2];
@@ -167,6 +170,10 @@ TEST(UnluckyMachine, SigtermWithStandardOutputStalled) {
         const int err = ::open((logs / "err.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         ChildSetup setup;
         setup.stdoutFd = out[1];
+        if (noThreads) {
+            setup.faults = true;
+            setup.env = {{"FAULT_THREADS", "0"}};
+        }
         const pid_t pid = start_child(v.d.path, program, args, setup, out[1], err);
         ASSERT_GT(pid, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(800));  // well into the run, and stuck
@@ -187,8 +194,8 @@ TEST(UnluckyMachine, SigtermWithStandardOutputStalled) {
         EXPECT_LT(seconds, kSanitized ? 3.0 : 1.0);
         EXPECT_EQ(r.status, 255);
         const std::vector<unsigned char> e = read_file(logs / "err.txt");
-        EXPECT_EQ(std::string(e.begin(), e.end()),
-                  "\n" + name + " interrupted: its temporary files and unfinished outputs have been removed\n");
+        EXPECT_TRUE(ends_with(std::string(e.begin(), e.end()),
+                              "\n" + name + " interrupted: its temporary files and unfinished outputs have been removed\n"));
         // Outputs completed before stay; nothing temporary does.
         for (const std::string& n : names_of(take_products(v)))
             EXPECT_TRUE(ends_with(n, "_NormI.las") || ends_with(n, ".png") || ends_with(n, ".pgw")) << n;
