@@ -135,7 +135,8 @@ void shape_grid(IntensityGrid& grid, const ImageOptions& o) {
     }
     const std::size_t n = static_cast<std::size_t>(grid.ncols) * grid.nrows;
     if (!grid.cells.resize_zeroed(n))
-        fail("\nFailed to allocate memory for a grid of %u x %u cells\n", grid.ncols, grid.nrows);
+        quilvor::fail_because(ENOMEM, "", "\nFailed to allocate memory for a grid of %u x %u cells\n", grid.ncols,
+                              grid.nrows);
 }
 
 void add_records(IntensityGrid& grid, const torvane::LASHeader& h, const unsigned char* block, std::size_t n,
