@@ -23,25 +23,26 @@ bool begins_with_number(const std::string& token) {
 int line_number(uint64_t line) { return static_cast<int>(std::min<uint64_t>(line, INT32_MAX)); }
 
 // The samples of the text, four values each, by the rules of a trajectory
-// file: a first line without any number is a heading; every other token must
-// begin with a number; when the first sample line holds whole samples, every
-// line must, but values after the last whole sample are ignored.
+// file: every token must begin with a number; when the first sample line
+// holds whole samples, every line must, but values after the last whole
+// sample are ignored.
 struct SampleReader {
     const char* file;
-    uint64_t line = 0;     // the line of the values being counted
-    uint32_t onLine = 0;   // values on it so far
+    uint64_t line = 0;       // the line of the values being counted (0: none yet)
+    uint64_t firstLine = 0;  // the first line with values
+    uint32_t onLine = 0;     // values on it so far
     bool wholeLines = false;
     double v[4] = {0, 0, 0, 0};
-    int k = 0;             // values of the sample begun
+    int k = 0;  // values of the sample begun
 
     void value(const std::string& token, uint64_t at) {
-        if (!begins_with_number(token))
-            fail("\nReference data in %s, line %d: %s is not a number\n", file, line_number(at),
-                 token.substr(0, 40).c_str());
+        if (!begins_with_number(token)) not_a_number(token, at);
         if (at != line) {
-            if (wholeLines && k != 0)
+            if (line != 0 && line == firstLine) wholeLines = onLine % 4 == 0;  // then no sample is begun
+            else if (wholeLines && k != 0)
                 fail("\nReference data in %s, line %d: %u values; every line must hold whole X Y Z T samples\n", file,
                      line_number(line), onLine);
+            if (firstLine == 0) firstLine = at;
             line = at;
             onLine = 0;
         }
@@ -52,17 +53,25 @@ struct SampleReader {
         _rd.push_back(refDataStruct{v[0], v[1], v[2], v[3]});
         k = 0;
     }
-    // The first non-blank line, taken whole: a heading, or the first sample line.
-    void first_line(const std::vector<std::string>& tokens, uint64_t at) {
-        if (std::none_of(tokens.begin(), tokens.end(), begins_with_number)) return;
-        wholeLines = tokens.size() % 4 == 0;
-        for (const std::string& t : tokens) value(t, at);
+    [[noreturn]] void not_a_number(const std::string& token, uint64_t at) const {
+        fail("\nReference data in %s, line %d: %s is not a number\n", file, line_number(at),
+             token.substr(0, 40).c_str());
     }
 };
 
+// Skips a heading: a first non-blank line without any token that begins with
+// a number. Leaves token at the first token after it (more: there is one).
+void skip_heading(TokenReader& reader, std::string& token, bool& more, const SampleReader& samples) {
+    const uint64_t first = reader.line;
+    std::string word;  // the first word of the line
+    for (; more && reader.line == first && !begins_with_number(token); more = reader.next(token))
+        if (word.empty()) word = token;
+    if (more && reader.line == first && !word.empty()) samples.not_a_number(word, first);  // words, then a number
+}
+
 // Reads the samples into _rd. A regular file is counted first, so that the
 // array is allocated once; from a pipe the array grows as samples arrive.
-// Memory: the samples, the first line and one read block.
+// Memory: the samples and one read block.
 void read_samples(std::FILE* f, const char* refdatafile) {
     TokenReader reader(f);
     std::string token;
@@ -78,13 +87,8 @@ void read_samples(std::FILE* f, const char* refdatafile) {
             reader.restart();
         }
         SampleReader samples{refdatafile};
-        std::vector<std::string> first;
-        uint64_t firstLine = 0;
         bool more = reader.next(token);
-        for (firstLine = reader.line; more && reader.line == firstLine; more = reader.next(token))
-            first.push_back(token);
-        samples.first_line(first, firstLine);
-        std::vector<std::string>().swap(first);
+        skip_heading(reader, token, more, samples);
         for (; more; more = reader.next(token)) samples.value(token, reader.line);
     } catch (const std::bad_alloc&) {
         fail("\nFailed to allocate memory for reference data\n");
