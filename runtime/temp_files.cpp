@@ -73,8 +73,7 @@ void say_interrupted() {
 // holder may be the interrupted code itself, which never will).
 void clean_up_in_handler(int) {
     Registry& r = registry();
-    bool locked = false;
-    for (int k = 0; k < 50 && !(locked = r.mutex.try_lock()); ++k) {
+    for (int k = 0; k < 50 && !r.mutex.try_lock(); ++k) {
         const timespec ms{0, 1000000};
         ::nanosleep(&ms, nullptr);
     }
