@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include "file_io.h"
+
 namespace navigation {
 
 namespace {
@@ -18,13 +20,8 @@ constexpr std::size_t kVLRHeader = 54, kEVLRHeader = 60;
 
 // Reads size bytes at offset; false when the file does not hold them.
 bool read_exactly(std::FILE* f, uint64_t offset, void* to, std::size_t size) {
-    unsigned char* p = static_cast<unsigned char*>(to);
-    while (size > 0) {
-        const ssize_t got = ::pread(::fileno(f), p, size, static_cast<off_t>(offset));
-        if (got <= 0) return false;
-        p += got, size -= static_cast<std::size_t>(got), offset += static_cast<uint64_t>(got);
-    }
-    return true;
+    int error = 0;
+    return quilvor::read_at(::fileno(f), to, size, offset, error) == size;
 }
 
 // The user ID, cut at its first zero byte.

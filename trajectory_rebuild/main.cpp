@@ -97,6 +97,7 @@ int convert_navigation(const TrajectoryOptions& o) {
 }
 
 int run(int argc, char** argv) {
+    quilvor::_programName = "LAS_Trajectory";
     quilvor::install_interrupt_cleanup();
     torvane::credits();
     const TrajectoryOptions o = options(argc, argv);
