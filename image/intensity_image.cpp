@@ -32,15 +32,7 @@ void image_usage() {
     std::printf("           --first       {first returns only}\n\n");
 }
 
-namespace {
-
-bool parse_number(const char* text, double& v) {
-    char* end = nullptr;
-    v = std::strtod(text, &end);
-    return end != text && *end == '\0' && std::isfinite(v);
-}
-
-}  // namespace
+using torvane::parse_finite_number;
 
 ImageOptions parse_image_arguments(int argc, char** argv) {
     ImageOptions o;
@@ -50,7 +42,7 @@ ImageOptions parse_image_arguments(int argc, char** argv) {
         if (a == "--first") {
             o.firstOnly = true;
         } else if (a == "--range") {
-            if (k + 2 >= argc || !parse_number(argv[k + 1], o.lo) || !parse_number(argv[k + 2], o.hi) || !(o.lo < o.hi))
+            if (k + 2 >= argc || !parse_finite_number(argv[k + 1], o.lo) || !parse_finite_number(argv[k + 2], o.hi) || !(o.lo < o.hi))
                 fail("\n--range needs two numbers LO and HI, LO less than HI\n");
             o.fixedRange = true;
             k += 2;
@@ -63,7 +55,7 @@ ImageOptions parse_image_arguments(int argc, char** argv) {
     if (positional.size() != 3) throw quilvor::Failure("");  // the caller prints the usage
     o.listFile = positional[0];
     o.cellSizeText = positional[1];
-    if (!parse_number(positional[1], o.cellSize) || !(o.cellSize > 0))
+    if (!parse_finite_number(positional[1], o.cellSize) || !(o.cellSize > 0))
         fail("\nCell size should be a positive number. You specified %s\n", positional[1]);
     o.output = positional[2];
     if (o.output.size() < 5 || o.output.compare(o.output.size() - 4, 4, ".png") != 0)

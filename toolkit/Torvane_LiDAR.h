@@ -250,6 +250,9 @@ void check_DEM(const std::string& str);
 // Argument checks and banner
 // ---------------------------------------------------------------------------
 void check_numeric_argument(const char* str);
+// The whole of text as a finite number into v; false for anything else
+// (trailing characters, an empty text, inf, nan, out of range).
+bool parse_finite_number(const char* text, double& v);
 void credits();
 int16_t check_YN(const char* text);
 

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <cmath>
+#include <cstdlib>
+
 #include "Torvane_LiDAR.h"
 
 namespace torvane {
@@ -48,6 +51,12 @@ int16_t check_YN(const char* text) {
     if (t == "Y" || t == "N" || t == "y" || t == "n") return 0;
     std::printf("\nASCII Header Flag should be either Y (y) or N (n)\n");
     return -1;
+}
+
+bool parse_finite_number(const char* text, double& v) {
+    char* end = nullptr;
+    v = std::strtod(text, &end);
+    return end != text && *end == '\0' && std::isfinite(v);
 }
 
 }  // namespace torvane

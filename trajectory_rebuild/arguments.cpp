@@ -25,15 +25,7 @@ void trajectory_usage() {
     std::printf("                         files in adjusted standard GPS time; by default from their times}\n\n");
 }
 
-namespace {
-
-bool parse_number(const char* text, double& v) {
-    char* end = nullptr;
-    v = std::strtod(text, &end);
-    return end != text && *end == '\0' && std::isfinite(v);
-}
-
-}  // namespace
+using torvane::parse_finite_number;
 
 TrajectoryOptions parse_trajectory_arguments(int argc, char** argv) {
     TrajectoryOptions o;
@@ -42,7 +34,7 @@ TrajectoryOptions parse_trajectory_arguments(int argc, char** argv) {
         const std::string a = argv[k];
         if (a == "--step") {
             if (k + 1 >= argc) fail("\n--step needs a number of seconds\n");
-            if (!parse_number(argv[k + 1], o.step) || !(o.step >= 0.001 && o.step <= 1.0))
+            if (!parse_finite_number(argv[k + 1], o.step) || !(o.step >= 0.001 && o.step <= 1.0))
                 fail("\n--step should be a number of seconds from 0.001 to 1. You specified %s\n", argv[k + 1]);
             o.stepGiven = true;
             ++k;
@@ -52,7 +44,7 @@ TrajectoryOptions parse_trajectory_arguments(int argc, char** argv) {
         } else if (a == "--gps-week") {
             double w = 0;
             if (k + 1 >= argc) fail("\n--gps-week needs a GPS week number\n");
-            if (!parse_number(argv[k + 1], w) || !(w >= 0 && w <= 100000 && w == std::floor(w)))
+            if (!parse_finite_number(argv[k + 1], w) || !(w >= 0 && w <= 100000 && w == std::floor(w)))
                 fail("\n--gps-week should be a whole GPS week number. You specified %s\n", argv[k + 1]);
             o.gpsWeek = static_cast<int>(w);
             ++k;

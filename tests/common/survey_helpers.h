@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "las_builder.h"
 #include "sim_survey.h"
 
 namespace testutil {
@@ -30,5 +31,14 @@ inline simsurvey::Summary simulate_survey(const std::string& dir, double length,
     o.density = density;
     return simsurvey::simulate(o);
 }
+
+// The simulator's default survey, 500 m lines cut into tiles, in a folder of
+// its own, with the tool's arguments for it.
+struct SimulatedSurvey {
+    TempDir d;
+    simsurvey::Summary s;
+    std::vector<std::string> args;
+    explicit SimulatedSurvey(double tile = 250) : s(simulate_survey(d.path, 500, tile, 1.0)), args(tool_args(s)) {}
+};
 
 }  // namespace testutil

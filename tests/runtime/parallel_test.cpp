@@ -17,15 +17,8 @@ using namespace testutil;
 
 namespace {
 
-struct Survey {
-    TempDir d;
-    simsurvey::Summary s;
-    std::vector<std::string> args;
-    explicit Survey(double tile = 250) : s(simulate_survey(d.path, 500, tile, 1.0)), args(tool_args(s)) {}
-};
-
 // A run with the given environment; standard output without the CPU time.
-RunResult run_with(const Survey& v, const char* threads, const char* memoryMB) {
+RunResult run_with(const SimulatedSurvey& v, const char* threads, const char* memoryMB) {
     setenv("QUILVOR_THREADS", threads, 1);
     setenv("QUILVOR_MEMORY_MB", memoryMB, 1);
     RunResult r = run_tool(v.d.path, v.args);
@@ -37,7 +30,7 @@ RunResult run_with(const Survey& v, const char* threads, const char* memoryMB) {
 }
 
 // Every file of the folder but the inputs, with its bytes; removed afterwards.
-std::vector<std::pair<std::string, std::vector<unsigned char>>> take_products(const Survey& v) {
+std::vector<std::pair<std::string, std::vector<unsigned char>>> take_products(const SimulatedSurvey& v) {
     std::vector<std::pair<std::string, std::vector<unsigned char>>> products;
     for (const auto& e : std::filesystem::directory_iterator(v.d.path)) {
         const std::string n = e.path().filename().string();
@@ -55,7 +48,7 @@ std::vector<std::pair<std::string, std::vector<unsigned char>>> take_products(co
 // Four tiles, and one tile of 334,000 returns: several blocks of the normalized copy per file.
 TEST(Threads, SameBytesForEveryThreadCountAndMemoryBudget) {
     for (const double tile : {250.0, 500.0}) {
-        Survey v(tile);
+        SimulatedSurvey v(tile);
         ASSERT_GE(v.s.files.size(), tile == 250 ? 3u : 1u);
         const RunResult one = run_with(v, "1", "4096");
         ASSERT_EQ(one.status, 0) << one.out;
@@ -71,7 +64,7 @@ TEST(Threads, SameBytesForEveryThreadCountAndMemoryBudget) {
 }
 
 TEST(Threads, FailureInALaterFileEndsAsOnOneThread) {
-    Survey v;
+    SimulatedSurvey v;
     ASSERT_GE(v.s.files.size(), 4u);
     // The second tile's returns are stamped beyond the trajectory: its pair search fails.
     std::vector<unsigned char> b = read_file(v.d / v.s.files[1]);
@@ -93,7 +86,7 @@ TEST(Threads, FailureInALaterFileEndsAsOnOneThread) {
 }
 
 TEST(Threads, OutputThatCannotBeRenamedEndsAsOnOneThread) {
-    Survey v;
+    SimulatedSurvey v;
     ASSERT_GE(v.s.files.size(), 4u);
     // The third output's name is taken by a folder: refused when that copy is due.
     const std::string third = v.s.files[2].substr(0, v.s.files[2].size() - 4) + "_NormI.las";

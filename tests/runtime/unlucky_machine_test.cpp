@@ -19,20 +19,13 @@ using namespace testutil;
 
 namespace {
 
-struct Survey {
-    TempDir d;
-    simsurvey::Summary s;
-    std::vector<std::string> args;
-    explicit Survey(double tile = 250) : s(simulate_survey(d.path, 500, tile, 1.0)), args(tool_args(s)) {}
-};
-
 bool ends_with(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // The files of the folder that the run made (neither inputs nor the list and
 // trajectory), with their bytes; removed afterwards.
-std::vector<std::pair<std::string, std::vector<unsigned char>>> take_products(const Survey& v) {
+std::vector<std::pair<std::string, std::vector<unsigned char>>> take_products(const SimulatedSurvey& v) {
     std::vector<std::pair<std::string, std::vector<unsigned char>>> products;
     for (const auto& e : std::filesystem::directory_iterator(v.d.path)) {
         const std::string n = e.path().filename().string();
@@ -69,7 +62,7 @@ constexpr bool kSanitized = false;
 // A full disk: the write's message, the system's reason, and the RAI file the
 // failed run keeps, named.
 TEST(UnluckyMachine, FullDiskSaysWhyAndNamesTheKeptFiles) {
-    Survey v;
+    SimulatedSurvey v;
     ChildSetup setup;
     setup.faults = true;
     setup.env = {{"FAULT_WRITE_BYTES", "0"}, {"QUILVOR_THREADS", "2"}};
@@ -86,7 +79,7 @@ TEST(UnluckyMachine, FullDiskSaysWhyAndNamesTheKeptFiles) {
 // A file-size limit below the size of a normalized copy: the write fails as a
 // write (not the process by SIGXFSZ), the partial copy is removed.
 TEST(UnluckyMachine, FileSizeLimitFailsTheWriteAndRemovesThePartialCopy) {
-    Survey v;
+    SimulatedSurvey v;
     uint64_t smallest = UINT64_MAX;
     for (const std::string& f : v.s.files) smallest = std::min<uint64_t>(smallest, read_file(v.d / f).size());
     ChildSetup setup;
@@ -102,7 +95,7 @@ TEST(UnluckyMachine, FileSizeLimitFailsTheWriteAndRemovesThePartialCopy) {
 // Threads that cannot be started (none at all, only the interrupt thread, or
 // one more): the same output and files as a run that has them all.
 TEST(UnluckyMachine, ThreadsThatCannotBeStartedChangeNothing) {
-    Survey v;
+    SimulatedSurvey v;
     ChildSetup normal;
     normal.env = {{"QUILVOR_THREADS", "4"}};
     const ChildResult expected = run_child(v.d.path, QUILVOR_BIN, v.args, normal);
@@ -146,7 +139,7 @@ TEST(UnluckyMachine, SigtermWithStandardOutputStalled) {
     // Small tiles: more lines on standard output than a pipe of one page
     // holds, so that LAS_Quilvor gets stuck in the middle of its files, with
     // RAI files written.
-    Survey v(100);
+    SimulatedSurvey v(100);
     const ChildResult whole = run_child(v.d.path, QUILVOR_BIN, v.args);
     ASSERT_EQ(whole.status, 0);
     ASSERT_GT(whole.out.size(), 6000u);
