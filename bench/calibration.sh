@@ -15,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 for seed in 1 2 3 4 5 6 7 8 9 10; do
   dir="$work/seed$seed"
   mkdir -p "$dir"
-  summary=$("$build/simulator/LAS_SimSurvey" --out "$dir" --seed "$seed" "$@")
+  summary=$("$build/LAS_SimSurvey/LAS_SimSurvey" --out "$dir" --seed "$seed" "$@")
   read -r -a args <<<"$(sed -n 's/^Tool arguments: //p' <<<"$summary")"
   (cd "$dir" && "$build/LAS_Quilvor" "${args[@]}" -n --report report.json >/dev/null)
   python3 -c '

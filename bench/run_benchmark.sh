@@ -32,7 +32,7 @@ if [ ! -f "$cache/done" ]; then
   rm -rf "$cache"
   mkdir -p "$cache"
   echo "Simulating the survey into $cache (once) ..."
-  "$build/simulator/LAS_SimSurvey" --out "$cache" --lines 8 --length "$length" --density 4 --tile 1000 \
+  "$build/LAS_SimSurvey/LAS_SimSurvey" --out "$cache" --lines 8 --length "$length" --density 4 --tile 1000 \
     --seed 5 >"$cache.summary"
   touch "$cache/done"
 fi
@@ -105,7 +105,7 @@ for ((r = 1; r <= runs; ++r)); do
   t0=$(date +%s.%N)
   for f in "${files[@]}"; do cat "$f" >/dev/null; done
   t1=$(date +%s.%N)
-  "$build/image/LAS_IntensityImage" las_list.txt 1 "$scratch/image.png" >/dev/null
+  "$build/LAS_IntensityImage/LAS_IntensityImage" las_list.txt 1 "$scratch/image.png" >/dev/null
   t2=$(date +%s.%N)
   awk -v a="$t0" -v b="$t1" -v c="$t2" 'BEGIN {
     printf "\nIntensity image at 1 m cells: %.2f s wall; reading every input once: %.2f s (%.1f x)\n", c - b, b - a, (c - b) / (b - a) }'

@@ -39,7 +39,7 @@ for altitude in 300 1000; do
     rm -rf "$cache"
     mkdir -p "$cache"
     echo "Simulating the survey at $altitude m into $cache (once) ..."
-    "$build/simulator/LAS_SimSurvey" --out "$cache" --altitude "$altitude" --lines 4 --length 2000 --tile 1000 \
+    "$build/LAS_SimSurvey/LAS_SimSurvey" --out "$cache" --altitude "$altitude" --lines 4 --length 2000 --tile 1000 \
       --vegetation 0.3 --roll 2 --returns 3 --seed 7 >"$cache.summary"
     touch "$cache/done"
   fi
@@ -50,13 +50,13 @@ for altitude in 300 1000; do
   returns=$(sed -n 's/^Returns: *//p' "$cache.summary")
   echo
   echo "== $altitude m above ground: $returns returns in $(wc -w <las_list.txt) files, $(du -sh . | cut -f1) =="
-  "$build/trajectory_rebuild/LAS_Trajectory" las_list.txt rebuilt.txt | sed -n 's/^Multi-return pulses: */Multi-return pulses: /p'
+  "$build/LAS_Trajectory/LAS_Trajectory" las_list.txt rebuilt.txt | sed -n 's/^Multi-return pulses: */Multi-return pulses: /p'
   "$build/bench/trajectory_accuracy" las_list.txt trajectory.txt rebuilt.txt | sed 's/^/Error at the returns: /'
   truth=$("$build/LAS_Quilvor" "${args[@]}" -n | sed -n 's/^Optimal Range Normalization Exponent: *//p')
   rebuilt=$("$build/LAS_Quilvor" "${rebuilt_args[@]}" -n | sed -n 's/^Optimal Range Normalization Exponent: *//p')
   echo "Exponent: $truth with the true trajectory, $rebuilt with the rebuilt one"
   for ((r = 1; r <= runs; ++r)); do
-    t_rebuild=$(seconds "$build/trajectory_rebuild/LAS_Trajectory" las_list.txt rebuilt.txt)
+    t_rebuild=$(seconds "$build/LAS_Trajectory/LAS_Trajectory" las_list.txt rebuilt.txt)
     t_tool=$(seconds "$build/LAS_Quilvor" "${args[@]}" -n)
     echo "Time (2 threads): rebuilding $t_rebuild s, LAS_Quilvor -n $t_tool s"
   done

@@ -24,10 +24,10 @@ mkdir -p "$work"
 program() {
   if [ -x "$build/bin/$1" ]; then echo "$build/bin/$1"; else echo "$build/$2$1"; fi
 }
-simsurvey=$(program LAS_SimSurvey simulator/)
+simsurvey=$(program LAS_SimSurvey LAS_SimSurvey/)
 quilvor=$(program LAS_Quilvor "")
-image=$(program LAS_IntensityImage image/)
-rebuild=$(program LAS_Trajectory trajectory_rebuild/)
+image=$(program LAS_IntensityImage LAS_IntensityImage/)
+rebuild=$(program LAS_Trajectory LAS_Trajectory/)
 
 echo "== Simulating the example survey (LAS_SimSurvey) =="
 summary=$("$simsurvey" --out "$work" --sbet navigation.sbet)

@@ -29,14 +29,14 @@ unset AFL_USE_ASAN AFL_USE_UBSAN
 
 corpus="$build/corpus"
 rm -rf "$corpus"
-"$build/simulator/LAS_SimSurvey" --out "$corpus/simulated" --lines 2 --length 40 --tile 40 --density 0.2 \
+"$build/LAS_SimSurvey/LAS_SimSurvey" --out "$corpus/simulated" --lines 2 --length 40 --tile 40 --density 0.2 \
   --altitude 100 --turn 5 >/dev/null
 # A tile with enough multi-return pulses for LAS_Trajectory to fit its lines.
-"$build/simulator/LAS_SimSurvey" --out "$corpus/vegetated" --lines 2 --length 120 --tile 120 --density 0.3 \
+"$build/LAS_SimSurvey/LAS_SimSurvey" --out "$corpus/vegetated" --lines 2 --length 120 --tile 120 --density 0.3 \
   --altitude 100 --turn 5 --vegetation 1 --returns 3 >/dev/null
 "$build/fuzz/fuzz_seeds" "$corpus/simulated" "$corpus" "$corpus/vegetated"
 # A survey with its navigation solution, and its files naming their coordinate system.
-"$build/simulator/LAS_SimSurvey" --out "$corpus/navigated" --lines 2 --length 40 --tile 40 --density 0.2 \
+"$build/LAS_SimSurvey/LAS_SimSurvey" --out "$corpus/navigated" --lines 2 --length 40 --tile 40 --density 0.2 \
   --altitude 100 --turn 5 --sbet nav.sbet >/dev/null
 mkdir -p "$corpus/seeds/sbet" "$corpus/work/sbet"
 cp "$corpus/navigated/nav.sbet" "$corpus/seeds/sbet/simulated.sbet"
@@ -58,15 +58,15 @@ for target in "${targets[@]}"; do
     las)        input=input.las; args=(list.txt traj.txt 150 150 5 100) ;;
     trajectory) input=traj.txt;  args=(list.txt traj.txt 150 150 5 100) ;;
     list)       input=list.txt;  args=(list.txt traj.txt 150 150 5 100 -tr) ;;
-    rebuild)    input=input.las; args=(list.txt out.txt); tool="$build/trajectory_rebuild/LAS_Trajectory" ;;
+    rebuild)    input=input.las; args=(list.txt out.txt); tool="$build/LAS_Trajectory/LAS_Trajectory" ;;
     # PROJ opens its database and builds the conversion in every run: more time.
     sbet)       input=input.sbet; args=(list.txt out.txt --sbet input.sbet); timeout=6000
-                tool="$build/trajectory_rebuild/LAS_Trajectory" ;;
+                tool="$build/LAS_Trajectory/LAS_Trajectory" ;;
     # A header may declare an extent of up to 100 million cells: an image that
     # takes seconds to draw, longer under the sanitizers.
     image-las)  input=input.las; args=(list.txt 1 out.png); seeds=las; timeout=8000
-                tool="$build/image/LAS_IntensityImage" ;;
-    image-list) input=list.txt;  args=(list.txt 2 out.png); seeds=list; tool="$build/image/LAS_IntensityImage" ;;
+                tool="$build/LAS_IntensityImage/LAS_IntensityImage" ;;
+    image-list) input=list.txt;  args=(list.txt 2 out.png); seeds=list; tool="$build/LAS_IntensityImage/LAS_IntensityImage" ;;
     *) echo "unknown target $target" >&2; exit 2 ;;
   esac
   findings="$build/findings/$target"
