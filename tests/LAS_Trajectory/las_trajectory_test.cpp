@@ -100,6 +100,8 @@ TEST(LasTrajectory, RebuiltPathFollowsTheAircraftAndTheToolAcceptsIt) {
     RunResult r = run_trajectory(d, {"las_list.txt", "rebuilt.txt"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Flight line 3:"), std::string::npos) << r.out;
+    // Files that name no coordinate system: distances in their coordinate units.
+    EXPECT_NE(r.out.find(" coordinate units RMS\n"), std::string::npos) << r.out;
     const std::vector<Sample> path = read_trajectory(d / "rebuilt.txt");
     ASSERT_GT(path.size(), 10u);
     for (std::size_t k = 1; k < path.size(); ++k) ASSERT_NEAR(path[k].t - path[k - 1].t, 0.05, 1e-6);

@@ -2,6 +2,7 @@
 // LAS files, the conversion into the files' coordinates and time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <string>
@@ -30,6 +31,15 @@ std::string failure_of(F&& f) {
     return "";
 }
 
+// The table of the listed files, made and checked as the programs make it.
+void list_files(const std::vector<std::string>& names) {
+    quilvor::_fileCount = static_cast<uint16_t>(names.size());
+    quilvor::init_pairInfo(names);
+    testing::internal::CaptureStdout();
+    quilvor::check_las_4_GPSTime();
+    testing::internal::GetCapturedStdout();
+}
+
 // A small simulated survey with its SBET, the table of its files made as the programs make it.
 simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adjusted) {
     simsurvey::Options o;
@@ -44,11 +54,7 @@ simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adju
     const simsurvey::Summary s = simsurvey::simulate(o);
     std::vector<std::string> names;
     for (const std::string& f : s.files) names.push_back(dir + "/" + f);
-    quilvor::_fileCount = static_cast<uint16_t>(names.size());
-    quilvor::init_pairInfo(names);
-    testing::internal::CaptureStdout();
-    quilvor::check_las_4_GPSTime();
-    testing::internal::GetCapturedStdout();
+    list_files(names);
     return s;
 }
 
@@ -198,6 +204,39 @@ TEST(Sbet, FilesWithoutACoordinateSystemAskForOne) {
               "the LAS files with --crs\n");
     so.crs = "EPSG:32610";
     EXPECT_GT(convert(so).size(), 100u);
+}
+
+// Distances in the files' coordinates are labelled with the unit of the
+// coordinate system the files name.
+TEST(Sbet, DistanceUnitOfTheFilesCoordinateSystem) {
+    const std::pair<const char*, const char*> units[] = {
+        {"EPSG:32610", "m"},
+        {"EPSG:2227", "US ft"},  // California zone 3, US survey feet
+        {"EPSG:26910+5703", "m"},
+        {"+proj=utm +zone=10 +units=ft +type=crs", "ft"},
+        {"+proj=utm +zone=10 +units=us-ft +type=crs", "US ft"},
+        {"no coordinate system", ""},
+    };
+    for (const auto& [crs, unit] : units) EXPECT_EQ(navigation::crs_distance_unit(crs), unit) << crs;
+
+    for (const int minor : {2, 4}) {  // GeoTIFF keys; OGC WKT
+        TempDir d;
+        const simsurvey::Summary s = survey_with_sbet(d.path, minor, false);
+        EXPECT_EQ(navigation::files_distance_unit(), "m") << minor;
+        if (minor != 2) continue;
+        // The first tile's key made a system in US survey feet: the files disagree.
+        std::vector<unsigned char> b = read_file(d / s.files[0]);
+        const unsigned char key[8] = {0x00, 0x0C, 0, 0, 1, 0, 0x62, 0x7F};  // 3072, 0, 1, 32610
+        const auto at = std::search(b.begin(), b.end(), std::begin(key), std::end(key));
+        ASSERT_NE(at, b.end());
+        torvane::store<uint16_t>(&*(at + 6), 2227);
+        write_file(d / s.files[0], b);
+        list_files({d / s.files[0]});
+        EXPECT_EQ(navigation::files_distance_unit(), "US ft");
+        ASSERT_GE(s.files.size(), 2u);
+        list_files({d / s.files[0], d / s.files[1]});
+        EXPECT_EQ(navigation::files_distance_unit(), "coordinate units");
+    }
 }
 
 TEST(Sbet, LasTrajectoryConvertsItAndTheToolAcceptsTheResult) {
