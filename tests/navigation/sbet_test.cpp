@@ -123,6 +123,35 @@ TEST(Sbet, WeekRolloverIsFollowedAndAdjustedTimeTakesTheGivenWeek) {
               "\nSBET file r.sbet, record 3: time 0.400000 goes back from 0.500000, which is no week rollover\n");
 }
 
+// A step back of more than half a week is a rollover, and each one adds a
+// week; a step back of half a week or less is refused.
+TEST(Sbet, WeekRolloverThresholdAndEveryRolloverAddsAWeek) {
+    const double week = 604800.0;
+    struct Case {
+        std::vector<double> times;    // seconds of the week, as recorded
+        std::vector<double> expected; // continuous; empty: refused
+    };
+    const Case cases[] = {
+        {{400000.0, 400000.0 - week / 2}, {}},  // back by exactly half a week
+        {{400000.0, 400000.0 - week / 2 - 0.5}, {400000.0, 400000.0 + week / 2 - 0.5}},
+        {{300000.0, 100000.0}, {}},  // back by a third of a week
+        {{604000.0, 200.0, 604000.0, 200.0, 300.0},
+         {604000.0, week + 200.0, week + 604000.0, 2 * week + 200.0, 2 * week + 300.0}},
+    };
+    for (const Case& c : cases) {
+        std::vector<unsigned char> b;
+        for (double t : c.times) put_record(b, t, 0.6, -2.1, 300);
+        if (c.expected.empty()) {
+            EXPECT_NE(failure_of([&] { navigation::parse_sbet(b.data(), b.size(), "r.sbet"); }).find("no week rollover"),
+                      std::string::npos) << c.times[1];
+            continue;
+        }
+        const std::vector<navigation::SbetSample> s = navigation::parse_sbet(b.data(), b.size(), "r.sbet");
+        ASSERT_EQ(s.size(), c.expected.size());
+        for (std::size_t k = 0; k < s.size(); ++k) EXPECT_EQ(s[k].time, c.expected[k]) << k;
+    }
+}
+
 TEST(Sbet, DamagedFilesAreRefusedNamingTheRecord) {
     std::vector<unsigned char> b;
     put_record(b, 10, 0.6, -2.1, 300);
