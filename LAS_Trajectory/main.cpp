@@ -88,7 +88,7 @@ int convert_navigation(const TrajectoryOptions& o) {
     so.gpsWeek = o.gpsWeek;
     so.step = o.stepGiven ? o.step : 0.0;
     const std::vector<quilvor::refDataStruct> samples = navigation::trajectory_from_sbet(so);
-    write_samples(o.output, samples);
+    write_samples(o.output, samples, "SBET file " + o.sbet);
     char every[48];
     if (o.stepGiven) std::snprintf(every, sizeof(every), "one every %g s", o.step);
     std::printf("\nWritten: %s (%zu samples, %s, GPS time %.6f to %.6f)\n", o.output.c_str(), samples.size(),
