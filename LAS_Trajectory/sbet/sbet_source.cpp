@@ -82,7 +82,8 @@ std::string files_crs() {
     std::string crs;
     for (std::size_t i = 0; i < _pairInfo.size(); ++i) {
         quilvor::LasInput in = quilvor::open_las_input(_pairInfo[i], "\nFailed to open file %s for reading\n");
-        const std::string own = crs_of_records(read_las_records(in.file.get(), in.header, _pairInfo[i].size));
+        const std::string own = crs_of_records(read_las_records(in.file.get(), in.header, _pairInfo[i].size),
+                                               _pairInfo[i].LASName);
         if (own.empty())
             fail("\nFile %s names no coordinate system (no OGC WKT or GeoTIFF record): give the one of the "
                  "LAS files with --crs\n", _pairInfo[i].LASName.c_str());
