@@ -244,6 +244,7 @@ TEST(Sbet, HostileInputsAreRefusedNamingTheirSource) {
         ASSERT_EQ(::ftruncate(::fileno(f.get()), 40000000001), 0);  // sparse: 40 GB, no whole number of records
     }
     ASSERT_EQ(::mkfifo((d / "fifo.sbet").c_str(), 0600), 0);
+    write_text(d / "big.crs", "EPSG:32610" + std::string(300000, ' ') + "x");
     std::filesystem::create_directory(d / "home");
     struct Case {
         std::vector<std::string> args;
@@ -258,6 +259,9 @@ TEST(Sbet, HostileInputsAreRefusedNamingTheirSource) {
         {{"--sbet", "traj.sbet", "--crs", s.files[0]},
          "\nThe coordinate system file " + s.files[0] + " holds no coordinate system definition: it is not text\n", "",
          255},
+        {{"--sbet", "traj.sbet", "--crs", "big.crs"},
+         "\nThe coordinate system file big.crs is larger than 262144 bytes: it holds no coordinate system definition\n",
+         "", 255},
         {{"--sbet", "huge.sbet"},
          "\nSBET file huge.sbet: its size (40000000001 bytes) is not a whole number of 136-byte records", "", 255},
         {{"--sbet", "none.sbet"}, "\nCannot open SBET file none.sbet for reading\n",
