@@ -145,7 +145,8 @@ std::string heights_line(PJ_CONTEXT* ctx, const PJ* target, PJ* op, const std::v
     bool converted = compound;
     for (std::size_t k : {std::size_t{0}, sbet.size() / 2, sbet.size() - 1})
         converted = converted && heights_converted_at(ctx, op, sbet[k].latitude * kDegrees, sbet[k].longitude * kDegrees);
-    const std::string datum = vertical ? proj_get_name(vertical.get()) : "the vertical datum";
+    const char* name = vertical ? proj_get_name(vertical.get()) : nullptr;
+    const std::string datum = name != nullptr ? name : "the vertical datum";
     if (converted) return "Heights:        converted to " + datum;
     const SbetSample& mid = sbet[sbet.size() / 2];
     const double n = geoid_height(ctx, mid.latitude * kDegrees, mid.longitude * kDegrees);
