@@ -1,5 +1,7 @@
 // LAS_Trajectory: rebuilds the aircraft trajectory of a survey from the beams
 // of its multi-return pulses and writes it as the X Y Z T text LAS_Quilvor reads.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -29,12 +31,20 @@ TrajectoryOptions options(int argc, char** argv) {
     }
 }
 
-// The listed files, checked as LAS_Quilvor checks them.
+// The listed files, checked as LAS_Quilvor checks them; then, before any
+// work, the output: none of the inputs, and a place where it can be written.
 void check_listed_files(const TrajectoryOptions& o) {
     const std::vector<std::string> names = quilvor::read_list(o.listFile.c_str());
     quilvor::_fileCount = static_cast<uint16_t>(names.size());
     quilvor::init_pairInfo(names);
     quilvor::check_las_4_GPSTime();
+    std::vector<std::string> inputs = names;
+    inputs.push_back(o.listFile);
+    if (!o.sbet.empty()) inputs.push_back(o.sbet);
+    struct stat st;
+    if (!o.crs.empty() && ::stat(o.crs.c_str(), &st) == 0) inputs.push_back(o.crs);  // a file holding the definition
+    quilvor::check_outputs_apart(inputs, {{o.output, "trajectory", 0}});
+    quilvor::check_output_place(o.output, "\nFailed to open file %s for writing\n");
 }
 
 void refuse_thin_lines(const std::vector<FlightLine>& lines) {
@@ -88,7 +98,7 @@ int convert_navigation(const TrajectoryOptions& o) {
     so.gpsWeek = o.gpsWeek;
     so.step = o.stepGiven ? o.step : 0.0;
     const std::vector<quilvor::refDataStruct> samples = navigation::trajectory_from_sbet(so);
-    write_samples(o.output, samples);
+    write_samples(o.output, samples, "SBET file " + o.sbet);
     char every[48];
     if (o.stepGiven) std::snprintf(every, sizeof(every), "one every %g s", o.step);
     std::printf("\nWritten: %s (%zu samples, %s, GPS time %.6f to %.6f)\n", o.output.c_str(), samples.size(),

@@ -53,7 +53,7 @@ int run(int argc, char** argv) {
         check_las_4_GPSTime();
     }
     if (_skipNormalizationFlag == -1) check_outputs_against_inputs();
-    check_extra_outputs();
+    check_extra_outputs(argv);
 
     load_reference_data(argv[2]);
 

@@ -81,7 +81,10 @@ double resample_shift(double g, double h, double G, double H);
 void write_json_report(int argc, char** argv);
 // Draws variance_curve.png and intensity_by_range.png into the plots folder.
 void draw_plots();
-// Checks at the start that the outputs can be written: makes the plots folder.
-void check_extra_outputs();
+// Checks at the start, before any work, that no output (report, plots,
+// normalized copies) is an input (argv[1], argv[2], the listed files) or
+// another output, and that the report and the plots can be written there:
+// makes the plots folder (removed again if the run fails).
+void check_extra_outputs(char** argv);
 
 }  // namespace quilvor

@@ -4,8 +4,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <tuple>
 #include <nlohmann/json.hpp>
 
+#include "child_process.h"
 #include "las_builder.h"
 #include "survey_helpers.h"
 
@@ -172,4 +177,127 @@ TEST(Report, PlotsAreImagesAndTheSummaryIsUnchanged) {
     ASSERT_EQ(plain.status, 0);
     const auto upToTime = [](const std::string& o) { return o.substr(0, o.find("\nElapsed CPU time")); };
     EXPECT_EQ(upToTime(plain.out), upToTime(s.run.out));
+}
+
+namespace {
+
+std::string read_text(const std::string& path) {
+    const std::vector<unsigned char> b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+std::vector<std::string> read_text_lines(const std::string& path) {
+    std::istringstream in(read_text(path));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+// The files of a folder (not below it) with their bytes.
+std::map<std::string, std::vector<unsigned char>> folder_content(const std::string& dir) {
+    std::map<std::string, std::vector<unsigned char>> content;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        content[e.path().filename().string()] = e.is_regular_file() ? read_file(e.path()) : std::vector<unsigned char>{};
+    return content;
+}
+
+}  // namespace
+
+// No output of any program may be one of its inputs or another of its
+// outputs (the same name or the same file): refused before any work, nothing
+// written, nothing left. A report or plots place that cannot be written is
+// found before the work, with the system's reason, and a plots folder the
+// failed run made is removed.
+TEST(Report, NoOutputMayNameAnInput) {
+    TempDir d;
+    simsurvey::Options o;
+    o.outDir = d.path;
+    o.length = 100;
+    o.tile = 100;
+    o.density = 0.2;
+    o.sbet = "nav.sbet";
+    const std::vector<std::string> tool = tool_args(simsurvey::simulate(o));
+    const std::string tile = read_text_lines(d / "las_list.txt")[0];
+    const std::string copy = tile.substr(0, tile.size() - 4) + "_NormI.las";
+    write_text(d / "variance_curve.png", read_text(d / "trajectory.txt"));
+    std::filesystem::create_directory(d / "folder");
+    std::filesystem::create_symlink("las_list.txt", d / "link.txt");
+    const auto with = [&](std::vector<std::string> extra, const std::vector<std::string>& args) {
+        extra.insert(extra.begin(), args.begin(), args.end());
+        return extra;
+    };
+    std::vector<std::string> plotsInput = tool;
+    plotsInput[1] = "variance_curve.png";
+    const std::vector<std::tuple<std::string, std::vector<std::string>, std::string, std::string>> cases = {
+        {QUILVOR_BIN, with({"--report", "las_list.txt"}, tool),
+         "\nOutput file las_list.txt would overwrite input file las_list.txt\n", ""},
+        {QUILVOR_BIN, with({"--report", "./trajectory.txt"}, tool),
+         "\nOutput file ./trajectory.txt would overwrite input file trajectory.txt\n", ""},
+        {QUILVOR_BIN, with({"--report", "link.txt"}, tool),
+         "\nOutput file link.txt would overwrite input file las_list.txt\n", ""},
+        {QUILVOR_BIN, with({"--report", tile}, tool), "\nOutput file " + tile + " would overwrite input file " + tile + "\n",
+         ""},
+        {QUILVOR_BIN, with({"--report", copy}, tool),
+         "\nOutput file " + copy + " (normalized copy) would overwrite output file " + copy + " (--report)\n", ""},
+        {QUILVOR_BIN, with({"--plots", "."}, plotsInput),
+         "\nOutput file ./variance_curve.png would overwrite input file variance_curve.png\n", ""},
+        {QUILVOR_BIN, with({"--plots", "made/deep", "--report", "folder"}, tool), "\nCannot create the report folder\n",
+         "LAS_Quilvor: folder: Is a directory\n"},
+        {QUILVOR_BIN, with({"--plots", "las_list.txt/sub"}, tool),
+         "\nCannot make the folder las_list.txt/sub for the plots\n", "LAS_Quilvor: las_list.txt/sub: Not a directory\n"},
+        {TRAJECTORY_BIN, {"las_list.txt", "las_list.txt", "--sbet", "nav.sbet"},
+         "\nOutput file las_list.txt would overwrite input file las_list.txt\n", ""},
+        {TRAJECTORY_BIN, {"las_list.txt", tile, "--sbet", "nav.sbet"},
+         "\nOutput file " + tile + " would overwrite input file " + tile + "\n", ""},
+        {TRAJECTORY_BIN, {"las_list.txt", "nav.sbet", "--sbet", "nav.sbet"},
+         "\nOutput file nav.sbet would overwrite input file nav.sbet\n", ""},
+        {TRAJECTORY_BIN, {"las_list.txt", "link.txt"}, "\nOutput file link.txt would overwrite input file las_list.txt\n",
+         ""},
+        {IMAGE_BIN, {"link.txt", "2", "las_list.png"}, "", ""},  // allowed: the image names no input
+    };
+    const auto before = folder_content(d.path);
+    for (const auto& [program, args, out, err] : cases) {
+        SCOPED_TRACE(args[args.size() - 1]);
+        const ChildResult r = run_child(d.path, program, args);
+        if (out.empty()) {
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+            for (const char* made : {"las_list.png", "las_list.pgw"}) std::filesystem::remove(d / made);
+        } else {
+            EXPECT_EQ(r.status, 255) << r.out << r.err;
+            EXPECT_NE(r.out.find(out), std::string::npos) << r.out;
+            EXPECT_NE(r.err.find(err), std::string::npos) << r.err;
+        }
+        EXPECT_TRUE(folder_content(d.path) == before);
+    }
+}
+
+// A listed name that is not UTF-8: the report takes it, losslessly, as
+// ISO 8859-1 with a marker, and the run goes on to its copies.
+TEST(Report, NameThatIsNotUtf8IsWrittenAsLatin1) {
+    TempDir d;
+    simsurvey::Options o;
+    o.outDir = d.path;
+    o.length = 240;
+    o.tile = 120;
+    o.density = 1.0;
+    std::vector<std::string> args = tool_args(simsurvey::simulate(o));
+    std::vector<std::string> tiles = read_text_lines(d / "las_list.txt");
+    const std::string odd = "t\xe9\xff.las";
+    std::filesystem::rename(d / tiles[0], d / odd);
+    tiles[0] = odd;
+    std::string list;
+    for (const std::string& t : tiles) list += t + "\n";
+    write_text(d / "las_list.txt", list);
+    args.push_back("--report");
+    args.push_back("r.json");
+    const RunResult r = run_tool(d.path, args);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<unsigned char> b = read_file(d / "r.json");
+    const Json report = Json::parse(std::string(b.begin(), b.end()));
+    EXPECT_EQ(report["files"][0]["name"], "t\u00e9\u00ff.las");
+    EXPECT_EQ(report["files"][0]["name_encoding"], "latin1");
+    EXPECT_FALSE(report["files"][1].contains("name_encoding"));
+    EXPECT_EQ(report["files"][1]["name"], tiles[1]);
+    EXPECT_TRUE(file_exists(d / "t\xe9\xff_NormI.las"));
 }
