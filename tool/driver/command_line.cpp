@@ -28,6 +28,11 @@ std::string take_extra_outputs(int& argc, char** argv) {
     int kept = std::min(argc, 7);
     for (int i = 7; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--strip-gains") {
+            if (_extraOutputs.stripGains) return "option " + a + " given twice";
+            _extraOutputs.stripGains = true;
+            continue;
+        }
         std::string* value = a == "--report" ? &_extraOutputs.reportFile : a == "--plots" ? &_extraOutputs.plotsDir : nullptr;
         if (value == nullptr) {
             argv[kept++] = argv[i];
@@ -40,7 +45,7 @@ std::string take_extra_outputs(int& argc, char** argv) {
     argc = kept;
     for (int i = 1; i < argc; ++i)
         if (std::strncmp(argv[i], "--", 2) == 0)
-            return std::string("unknown option ") + argv[i] + " (the options are --report FILE.json and --plots DIR)";
+            return std::string("unknown option ") + argv[i] + " (the options are --report FILE.json, --plots DIR and --strip-gains)";
     return "";
 }
 

@@ -9,8 +9,8 @@
 namespace quilvor {
 
 void usage();
-// Takes the options --report FILE and --plots DIR (each with its value) from
-// the arguments after the first six into _extraOutputs, leaving argv and argc
+// Takes the options --report FILE and --plots DIR (each with its value) and
+// --strip-gains from the arguments after the first six into _extraOutputs, leaving argv and argc
 // to the rest; returns why the command line is refused (a missing or repeated
 // value, another argument beginning with "--"), or an empty string.
 std::string take_extra_outputs(int& argc, char** argv);

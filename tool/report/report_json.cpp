@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "certainty.h"
+#include "strip_gains.h"
 #include "exponent.h"
 #include "temp_files.h"
 
@@ -19,8 +20,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json interval_json() {
-    const ExponentInterval& i = _certainty.interval;
+Json interval_json(const ExponentInterval& i) {
     Json j;
     j["level"] = i.level;
     j["low"] = i.valid ? Json(i.low) : Json(nullptr);
@@ -40,7 +40,9 @@ Json files_json() {
                              {"mean_range", e.meanRange},
                              {"exponent", f.exponent},
                              {"variance_before", f.varianceBefore},
-                             {"variance_after", f.varianceAfter}});
+                             {"variance_after", f.varianceAfter},
+                             {"standard_error", f.interval.valid ? Json(f.interval.standardError) : Json(nullptr)},
+                             {"interval", interval_json(f.interval)}});
     }
     return files;
 }
@@ -62,6 +64,26 @@ Json by_range_json() {
     return bins;
 }
 
+Json strip_gains_json() {
+    const StripGains& sg = _stripGains;
+    Json strips = Json::array();
+    for (const Strip& s : sg.strips) {
+        Json files = Json::array();
+        for (uint16_t f : s.files) files.push_back(_pairInfo[f].LASName);
+        strips.push_back(Json{{"id", s.source},
+                              {"gps_time_first", s.firstTime + _rd.front().T},
+                              {"gps_time_last", s.lastTime + _rd.front().T},
+                              {"files", files},
+                              {"pairs", s.pairs},
+                              {"estimable", s.estimable && sg.valid},
+                              {"gain", s.estimable && sg.valid ? Json(s.gain) : Json(nullptr)},
+                              {"standard_error", s.estimable && sg.valid ? Json(s.standardError) : Json(nullptr)}});
+    }
+    return Json{{"exponent", sg.valid ? Json(sg.exponent) : Json(nullptr)},
+                {"interval", interval_json(sg.interval)},
+                {"strips", strips}};
+}
+
 Json arguments_json(char** argv) {
     return Json{{"list_file", argv[1]},
                 {"trajectory_file", argv[2]},
@@ -72,7 +94,8 @@ Json arguments_json(char** argv) {
                 {"truncate", _truncateIntensityFlag == 0 && _skipNormalizationFlag == -1},
                 {"normalize", _skipNormalizationFlag == -1},
                 {"report", _extraOutputs.reportFile},
-                {"plots", _extraOutputs.plotsDir.empty() ? Json(nullptr) : Json(_extraOutputs.plotsDir)}};
+                {"plots", _extraOutputs.plotsDir.empty() ? Json(nullptr) : Json(_extraOutputs.plotsDir)},
+                {"strip_gains", _extraOutputs.stripGains}};
 }
 
 }  // namespace
@@ -86,7 +109,9 @@ void write_json_report(int /*argc*/, char** argv) {
     j["variance_after"] = _postNormIntensityVar;
     j["mean_range"] = _meanRange;
     j["pairs"] = static_cast<uint64_t>(_allPairs);
-    j["interval"] = interval_json();
+    j["interval"] = interval_json(_certainty.interval);
+    j["strip_gains"] = strip_gains_json();
+    j["warnings"] = _certainty.warnings;
     j["files"] = files_json();
     j["curve"] = curve_json();
     j["intensity_by_range"] = by_range_json();
