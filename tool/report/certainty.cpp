@@ -507,19 +507,25 @@ void collect_warnings() {
     const StripGains& sg = _stripGains;
     const ExponentInterval& run = _certainty.interval;
     if (sg.valid && (_normFactor < sg.interval.low || _normFactor > sg.interval.high)) {
-        uint32_t lo = UINT32_MAX, hi = UINT32_MAX;
-        for (uint32_t k = 0; k < sg.strips.size(); ++k) {
-            if (!sg.strips[k].estimable) continue;
-            if (lo == UINT32_MAX || sg.strips[k].gain < sg.strips[lo].gain) lo = k;
-            if (hi == UINT32_MAX || sg.strips[k].gain > sg.strips[hi].gain) hi = k;
-        }
-        std::string differ = "the strips differ in gain";
-        if (lo != UINT32_MAX && lo != hi)
-            differ += sentence(", most %s (gain %.3f) and %s (gain %.3f)", sg.name(hi).c_str(), sg.strips[hi].gain,
-                               sg.name(lo).c_str(), sg.strips[lo].gain);
+        // The two strips whose gains differ most for their standard errors.
+        uint32_t x = UINT32_MAX, y = UINT32_MAX;
+        double most = 0;
+        for (uint32_t a = 0; a < sg.strips.size(); ++a)
+            for (uint32_t b = a + 1; b < sg.strips.size(); ++b) {
+                const Strip &A = sg.strips[a], &B = sg.strips[b];
+                if (!A.estimable || !B.estimable) continue;
+                const double z = std::fabs(A.gain - B.gain) /
+                                 std::sqrt(A.standardError * A.standardError + B.standardError * B.standardError + 1e-300);
+                if (z > most) most = z, x = A.gain > B.gain ? a : b, y = A.gain > B.gain ? b : a;
+            }
+        const std::string why =
+            most > 3 ? sentence("the strips differ in gain, most %s (gain %.3f) and %s (gain %.3f)", sg.name(x).c_str(),
+                                sg.strips[x].gain, sg.name(y).c_str(), sg.strips[y].gain)
+                     : std::string("the strips do not differ in gain beyond their standard errors: the two estimates "
+                                   "weigh the pairs differently (the printed one by their squared intensities)");
         w.push_back(sentence("The exponent %.3f lies outside the interval %.3f to %.3f of the exponent fitted with a "
                              "gain per strip (%.3f): %s. --strip-gains normalizes with that exponent and those gains.",
-                             _normFactor, sg.interval.low, sg.interval.high, sg.exponent, differ.c_str()));
+                             _normFactor, sg.interval.low, sg.interval.high, sg.exponent, why.c_str()));
     }
     // Within the search's last bracket of a bound (a thousandth above 0.01, 0.008 below 4).
     if (_normFactor < 0.011 || _normFactor > 4.0 - 0.008)
