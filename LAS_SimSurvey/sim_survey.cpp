@@ -71,10 +71,17 @@ double strip_gain(const Options& o, int line) {
 }
 double strip_reflectance(const Options& o, int line, double x, double y) {
     if (o.stripReflectance == 0.0) return 1.0;
-    const double k = 2.0 * kPi / o.reflectanceLength;
-    const double px = 2.0 * kPi * uniform(o.seed, static_cast<uint64_t>(line), 0, 0, 12);
-    const double py = 2.0 * kPi * uniform(o.seed, static_cast<uint64_t>(line), 0, 0, 13);
-    return 1.0 + o.stripReflectance * std::sin(k * x + px) * std::cos(k * y + py);
+    // Three waves of random direction, phase and wavelength (0.5 to 1.5 times
+    // the length), so that no stretch of the survey averages them out.
+    double f = 0.0;
+    for (uint64_t m = 0; m < 3; ++m) {
+        const double u = uniform(o.seed, static_cast<uint64_t>(line), m, 0, 12);
+        const double k = 2.0 * kPi / (o.reflectanceLength * (0.5 + u));
+        const double dir = 2.0 * kPi * uniform(o.seed, static_cast<uint64_t>(line), m, 0, 13);
+        const double phase = 2.0 * kPi * uniform(o.seed, static_cast<uint64_t>(line), m, 0, 14);
+        f += std::sin(k * (x * std::cos(dir) + y * std::sin(dir)) + phase);
+    }
+    return 1.0 + o.stripReflectance * f / std::sqrt(1.5);
 }
 double line_duration(const Options& o) { return (o.length + 2.0 * kMargin) / o.speed; }
 double trajectory_end(const Options& o) { return line_start_time(o, o.lines - 1) + line_duration(o) + kLead; }

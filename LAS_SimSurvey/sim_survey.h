@@ -27,8 +27,8 @@ struct Options {
     double roll = 0.0;           // amplitude of the aircraft's gentle roll, degrees (0: level flight)
     double heightStep = 0.04;    // lines flown at heights this fraction apart (low, nominal, high, low, ...)
     double stripGain = 0.0;      // each line's intensities scaled by a gain drawn from [1 - G, 1 + G]
-    double stripReflectance = 0.0;    // each line sees the reflectance times 1 + A x a smooth field of its own
-    double reflectanceLength = 500.0; // the wavelength of that field, metres
+    double stripReflectance = 0.0;    // each line sees the reflectance times 1 + A x a smooth field of its own (spread 1)
+    double reflectanceLength = 500.0; // the field's waves are 0.5 to 1.5 times this long, metres
     int versionMinor = 2;        // LAS 1.0, 1.1 or 1.2
     int format = 1;              // point data format 1 or 3
     double scale = 0.01;         // coordinate scale factor (all three axes)
