@@ -6,8 +6,9 @@
 # gain per strip, the spread (standard deviation) of the exponents with the
 # median standard error the reports give (calibrated: a ratio between 0.5 and
 # 2), counts the intervals that hold the true exponent and their own
-# estimate, and the runs whose printed exponent lies outside the interval of
-# the fit with gains, and how many of those warned.
+# estimate (and the files' intervals that hold the files' own exponents), and
+# the runs whose printed exponent lies outside the interval of the fit with
+# gains, and how many of those warned.
 #   [SEEDS=20] bench/calibration.sh [build folder] [LAS_SimSurvey options ...]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,8 +29,10 @@ j = json.load(open(sys.argv[1]))
 i, g = j["interval"], j["strip_gains"]
 gi = g["interval"]
 warned = any("--strip-gains" in w for w in j["warnings"])
+files = [f for f in j["files"] if f["interval"]["low"] is not None]
+own = sum(f["interval"]["low"] <= f["exponent"] <= f["interval"]["high"] for f in files)
 print(sys.argv[2], sys.argv[3], j["exponent"], i["standard_error"], i["low"], i["high"],
-      g["exponent"], gi["standard_error"], gi["low"], gi["high"], int(warned), j["pairs"])' \
+      g["exponent"], gi["standard_error"], gi["low"], gi["high"], int(warned), j["pairs"], own, len(files))' \
     "$dir/report.json" "$seed" "$truth"
   rm -rf "$dir"
 done | tee "$work/results.txt"
@@ -49,6 +52,7 @@ for name, at in (("printed exponent", 2), ("exponent with strip gains", 6)):
           f"median standard error {median:.5f}, ratio {spread / median:.2f}",
           "(calibrated)" if 0.5 <= spread / median <= 2 else "(NOT calibrated)")
     print(f"  intervals holding the true exponent: {holdsTrue} of {n}; their own estimate: {holdsOwn} of {n}")
+print(f"file intervals holding their own file's exponent: {int(sum(r[12] for r in rows))} of {int(sum(r[13] for r in rows))}")
 outside = [r for r in rows if not (r[8] <= r[2] <= r[9])]
 print(f"printed exponent outside the interval with strip gains: {len(outside)} of {n} runs, "
       f"{sum(int(r[10]) for r in outside)} of them warned")
