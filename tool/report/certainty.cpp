@@ -107,7 +107,7 @@ void add_block_sums(uint16_t i, const std::vector<uint32_t>& number, const std::
     uint32_t blockNumber = number[runs.block[0]];
     double* blockSums = s.block.data() + 3 * std::size_t{blockNumber};
     double before = 0.0;
-    const std::vector<uint32_t>& strip = _stripGains.pairStrip[i];
+    const std::vector<uint16_t>& strip = _stripGains.pairStrip[i];
     const bool gains = strip.size() == 2 * std::size_t{_pairInfo[i].nPairs};
     GainTerms& terms = s.gain[i];
     std::size_t t = 0;

@@ -60,7 +60,7 @@ void GainTerms::add(uint32_t block, uint32_t a, uint32_t b, double u, double y, 
 
 namespace {
 
-// The most strips the fit takes (a strip's number fits 16 bits of a term's key).
+// The most strips the fit takes (a strip's number fits 16 bits, in a pair's strips and a term's key).
 constexpr std::size_t kMaxStrips = 65535;
 
 uint32_t root(std::vector<uint32_t>& parent, uint32_t s) {
@@ -74,7 +74,7 @@ void group_strips(StripGains& g) {
     const std::size_t S = g.strips.size();
     std::vector<uint32_t> parent(S);
     std::iota(parent.begin(), parent.end(), 0u);
-    for (const std::vector<uint32_t>& of : g.pairStrip)
+    for (const std::vector<uint16_t>& of : g.pairStrip)
         for (std::size_t k = 0; k + 1 < of.size(); k += 2) {
             const uint32_t a = root(parent, of[k]), b = root(parent, of[k + 1]);
             if (a != b) parent[std::max(a, b)] = std::min(a, b);
@@ -128,19 +128,21 @@ void assign_strips() {
     for (std::size_t s = 1; s < g.sourceFirst.size(); ++s) g.sourceFirst[s] += g.sourceFirst[s - 1];
     g.bySource.resize(g.strips.size());
     std::iota(g.bySource.begin(), g.bySource.end(), 0u);  // strips are made in source, then time, order
-    if (g.strips.size() > kMaxStrips) {
-        g.strips.clear();
+    if (g.strips.size() > kMaxStrips) {  // too many to fit: no strips, no fit
+        g = StripGains{};
+        g.pairStrip.assign(_fileCount, {});
+        std::vector<PairStrips>().swap(_pairStrips);
         return;
     }
     for (uint16_t i = 0; i < _fileCount && i < _pairStrips.size(); ++i) {
         const PairStrips& p = _pairStrips[i];
-        std::vector<uint32_t>& of = g.pairStrip[i];
+        std::vector<uint16_t>& of = g.pairStrip[i];
         of.resize(p.source.size());
-        for (std::size_t k = 0; k < of.size(); ++k) of[k] = g.strip_of(p.source[k], p.time[k]);
+        for (std::size_t k = 0; k < of.size(); ++k) of[k] = static_cast<uint16_t>(g.strip_of(p.source[k], p.time[k]));
         for (std::size_t k = 0; k + 1 < of.size(); k += 2) {
             ++g.strips[of[k]].pairs;
             if (of[k + 1] != of[k]) ++g.strips[of[k + 1]].pairs;
-            for (const uint32_t s : {of[k], of[k + 1]}) {
+            for (const uint16_t s : {of[k], of[k + 1]}) {
                 std::vector<uint16_t>& files = g.strips[s].files;
                 if (files.empty() || files.back() != i) files.push_back(i);
             }

@@ -30,7 +30,7 @@ struct StripGains {
     ExponentInterval interval;
     std::vector<Strip> strips;
     // By file: the strip of the first and the second return of each pair.
-    std::vector<std::vector<uint32_t>> pairStrip;
+    std::vector<std::vector<uint16_t>> pairStrip;
     // The strips of each point source in time order (sourceFirst[s] to
     // sourceFirst[s + 1] of bySource), and the parameter of each strip in the
     // fit: 1 on for the strips whose log gain is fitted, -1 for the one strip
