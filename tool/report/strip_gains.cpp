@@ -105,26 +105,52 @@ void assign_strips() {
     StripGains& g = _stripGains;
     g = StripGains{};
     g.pairStrip.assign(_fileCount, {});
-    // Every paired return's source and time, sorted: a strip ends where the
-    // source changes or its times leave a gap longer than the least time between swaths.
-    std::vector<std::pair<uint16_t, float>> all;
-    for (const PairStrips& p : _pairStrips)
-        for (std::size_t k = 0; k < p.source.size(); ++k) all.emplace_back(p.source[k], p.time[k]);
-    std::sort(all.begin(), all.end());
+    // A strip ends where the source changes or the times of its paired
+    // returns leave a gap longer than the least time between swaths. The
+    // returns are gathered into spans of half that time (each keeping its
+    // earliest and latest time): no gap inside a span can end a strip, and
+    // the spans, far fewer than the returns, are sorted instead of them.
+    struct Span {
+        uint16_t source;
+        int64_t bin;
+        float first, last;
+        bool operator<(const Span& o) const { return source != o.source ? source < o.source : bin < o.bin; }
+    };
+    const double width = _minTimeBWSwaths / 2;
+    std::vector<Span> spans;
+    {
+        std::unordered_map<uint64_t, std::size_t> at;
+        uint64_t lastKey = UINT64_MAX;
+        std::size_t last = 0;
+        for (const PairStrips& p : _pairStrips)
+            for (std::size_t k = 0; k < p.source.size(); ++k) {
+                const float t = p.time[k];
+                const int64_t bin = static_cast<int64_t>(std::floor(t / width));
+                const uint64_t key = (uint64_t{p.source[k]} << 48) ^ (static_cast<uint64_t>(bin) & 0xFFFFFFFFFFFFull);
+                if (key != lastKey) {
+                    const auto [it, added] = at.try_emplace(key, spans.size());
+                    if (added) spans.push_back(Span{p.source[k], bin, t, t});
+                    last = it->second, lastKey = key;
+                }
+                Span& sp = spans[last];
+                sp.first = std::min(sp.first, t), sp.last = std::max(sp.last, t);
+            }
+    }
+    std::sort(spans.begin(), spans.end());
     g.sourceFirst.assign(65537, 0);
-    for (std::size_t k = 0; k < all.size(); ++k) {
-        const bool starts = k == 0 || all[k].first != all[k - 1].first ||
-                            double{all[k].second} - double{all[k - 1].second} > _minTimeBWSwaths;
+    for (std::size_t k = 0; k < spans.size(); ++k) {
+        const bool starts = k == 0 || spans[k].source != spans[k - 1].source ||
+                            double{spans[k].first} - double{spans[k - 1].last} > _minTimeBWSwaths;
         if (starts) {
             Strip s;
-            s.source = all[k].first;
-            s.firstTime = all[k].second;
+            s.source = spans[k].source;
+            s.firstTime = spans[k].first;
             g.strips.push_back(s);
             ++g.sourceFirst[s.source + 1u];
         }
-        g.strips.back().lastTime = all[k].second;
+        g.strips.back().lastTime = spans[k].last;
     }
-    std::vector<std::pair<uint16_t, float>>().swap(all);
+    std::vector<Span>().swap(spans);
     for (std::size_t s = 1; s < g.sourceFirst.size(); ++s) g.sourceFirst[s] += g.sourceFirst[s - 1];
     g.bySource.resize(g.strips.size());
     std::iota(g.bySource.begin(), g.bySource.end(), 0u);  // strips are made in source, then time, order
