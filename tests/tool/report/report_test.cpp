@@ -295,3 +295,24 @@ TEST(StripGains, JointFitRecoversTheGainsAndTheExponent) {
     }
     EXPECT_LT(hi / lo - 1, 0.5 * (gHi / gLo - 1)) << lo << " " << hi << " " << gLo << " " << gHi;
 }
+
+// A true exponent beyond the search's bracket: the printed one stops at its
+// upper bound, and the report says so.
+TEST(Warnings, ExponentAtTheBoundOfTheSearch) {
+    TempDir dir;
+    simsurvey::Options o;
+    o.outDir = dir.path;
+    o.length = 240;
+    o.tile = 240;
+    o.density = 1.0;
+    o.exponent = 5;
+    std::vector<std::string> a = tool_args(simsurvey::simulate(o));
+    for (const char* x : {"-n", "--report", "report.json"}) a.push_back(x);
+    ASSERT_EQ(run_tool(dir.path, a).status, 0);
+    const std::vector<unsigned char> b = read_file(dir / "report.json");
+    const Json j = Json::parse(std::string(b.begin(), b.end()));
+    EXPECT_GT(j["exponent"].get<double>(), 3.99);
+    bool atBound = false;
+    for (const Json& w : j["warnings"]) atBound = atBound || w.get<std::string>().find("upper bound") != std::string::npos;
+    EXPECT_TRUE(atBound) << j["warnings"].dump();
+}
