@@ -99,44 +99,43 @@ void group_strips(StripGains& g) {
         for (Strip& s : g.strips) s.estimable = false;
 }
 
-}  // namespace
+// A stretch of time of one source's paired returns: their earliest and latest time.
+struct Span {
+    uint16_t source;
+    int64_t bin;
+    float first, last;
+    bool operator<(const Span& o) const { return source != o.source ? source < o.source : bin < o.bin; }
+};
 
-void assign_strips() {
-    StripGains& g = _stripGains;
-    g = StripGains{};
-    g.pairStrip.assign(_fileCount, {});
-    // A strip ends where the source changes or the times of its paired
-    // returns leave a gap longer than the least time between swaths. The
-    // returns are gathered into spans of half that time (each keeping its
-    // earliest and latest time): no gap inside a span can end a strip, and
-    // the spans, far fewer than the returns, are sorted instead of them.
-    struct Span {
-        uint16_t source;
-        int64_t bin;
-        float first, last;
-        bool operator<(const Span& o) const { return source != o.source ? source < o.source : bin < o.bin; }
-    };
+// The paired returns gathered by source into spans of half the least time
+// between swaths (no gap inside a span can end a strip), in source and time
+// order: far fewer than the returns, so they are sorted instead of them.
+std::vector<Span> paired_spans() {
     const double width = _minTimeBWSwaths / 2;
     std::vector<Span> spans;
-    {
-        std::unordered_map<uint64_t, std::size_t> at;
-        uint64_t lastKey = UINT64_MAX;
-        std::size_t last = 0;
-        for (const PairStrips& p : _pairStrips)
-            for (std::size_t k = 0; k < p.source.size(); ++k) {
-                const float t = p.time[k];
-                const int64_t bin = static_cast<int64_t>(std::floor(t / width));
-                const uint64_t key = (uint64_t{p.source[k]} << 48) ^ (static_cast<uint64_t>(bin) & 0xFFFFFFFFFFFFull);
-                if (key != lastKey) {
-                    const auto [it, added] = at.try_emplace(key, spans.size());
-                    if (added) spans.push_back(Span{p.source[k], bin, t, t});
-                    last = it->second, lastKey = key;
-                }
-                Span& sp = spans[last];
-                sp.first = std::min(sp.first, t), sp.last = std::max(sp.last, t);
+    std::unordered_map<uint64_t, std::size_t> at;
+    uint64_t lastKey = UINT64_MAX;
+    std::size_t last = 0;
+    for (const PairStrips& p : _pairStrips)
+        for (std::size_t k = 0; k < p.source.size(); ++k) {
+            const float t = p.time[k];
+            const int64_t bin = static_cast<int64_t>(std::floor(t / width));
+            const uint64_t key = (uint64_t{p.source[k]} << 48) ^ (static_cast<uint64_t>(bin) & 0xFFFFFFFFFFFFull);
+            if (key != lastKey) {
+                const auto [it, added] = at.try_emplace(key, spans.size());
+                if (added) spans.push_back(Span{p.source[k], bin, t, t});
+                last = it->second, lastKey = key;
             }
-    }
+            Span& sp = spans[last];
+            sp.first = std::min(sp.first, t), sp.last = std::max(sp.last, t);
+        }
     std::sort(spans.begin(), spans.end());
+    return spans;
+}
+
+// The strips of the spans: a strip ends where the source changes or the
+// times leave a gap longer than the least time between swaths.
+void strips_of_spans(const std::vector<Span>& spans, StripGains& g) {
     g.sourceFirst.assign(65537, 0);
     for (std::size_t k = 0; k < spans.size(); ++k) {
         const bool starts = k == 0 || spans[k].source != spans[k - 1].source ||
@@ -150,16 +149,13 @@ void assign_strips() {
         }
         g.strips.back().lastTime = spans[k].last;
     }
-    std::vector<Span>().swap(spans);
     for (std::size_t s = 1; s < g.sourceFirst.size(); ++s) g.sourceFirst[s] += g.sourceFirst[s - 1];
     g.bySource.resize(g.strips.size());
     std::iota(g.bySource.begin(), g.bySource.end(), 0u);  // strips are made in source, then time, order
-    if (g.strips.size() > kMaxStrips) {  // too many to fit: no strips, no fit
-        g = StripGains{};
-        g.pairStrip.assign(_fileCount, {});
-        std::vector<PairStrips>().swap(_pairStrips);
-        return;
-    }
+}
+
+// The strips of the returns of the pairs of each file, and each strip's pairs and files.
+void strips_of_pairs(StripGains& g) {
     for (uint16_t i = 0; i < _fileCount && i < _pairStrips.size(); ++i) {
         const PairStrips& p = _pairStrips[i];
         std::vector<uint16_t>& of = g.pairStrip[i];
@@ -174,15 +170,15 @@ void assign_strips() {
             }
         }
     }
-    std::vector<PairStrips>().swap(_pairStrips);
-    group_strips(g);
 }
 
-bool fit_strip_gains(const std::vector<GainTerm>& terms, const std::vector<double>* weight, double& exponent,
-                     std::vector<double>& logGain) {
+// The normal equations of the fit (upper triangle of A, and b), each term weighted by weight[its block].
+void normal_equations(const std::vector<GainTerm>& terms, const std::vector<double>* weight, std::vector<double>& A,
+                      std::vector<double>& b) {
     const StripGains& g = _stripGains;
     const std::size_t P = g.parameters;
-    std::vector<double> A(P * P, 0.0), b(P, 0.0);
+    A.assign(P * P, 0.0);
+    b.assign(P, 0.0);
     for (const GainTerm& t : terms) {
         const double w = weight == nullptr ? 1.0 : (*weight)[t.block];
         if (w == 0) continue;
@@ -202,7 +198,11 @@ bool fit_strip_gains(const std::vector<GainTerm>& terms, const std::vector<doubl
         }
         if (pa > 0 && pb > 0) A[std::size_t(std::min(pa, pb)) * P + std::size_t(std::max(pa, pb))] -= w * t.n;
     }
-    // Cholesky on the upper triangle: A = U' U, then U' z = b and U x = z.
+}
+
+// Solves A x = b (A symmetric, its upper triangle of P x P given) by Cholesky,
+// A = U' U, then U' z = b and U x = z; x in b. False when A is not positive definite.
+bool solve_cholesky(std::vector<double>& A, std::vector<double>& b, std::size_t P) {
     for (std::size_t i = 0; i < P; ++i) {
         double d = A[i * P + i];
         for (std::size_t k = 0; k < i; ++k) d -= A[k * P + i] * A[k * P + i];
@@ -225,7 +225,34 @@ bool fit_strip_gains(const std::vector<GainTerm>& terms, const std::vector<doubl
         for (std::size_t k = i + 1; k < P; ++k) v -= A[i * P + k] * b[k];
         b[i] = v / A[i * P + i];
     }
+    return true;
+}
+
+}  // namespace
+
+void assign_strips() {
+    StripGains& g = _stripGains;
+    g = StripGains{};
+    g.pairStrip.assign(_fileCount, {});
+    strips_of_spans(paired_spans(), g);
+    if (g.strips.size() <= kMaxStrips) {
+        strips_of_pairs(g);
+        group_strips(g);
+    } else {  // too many to fit: no strips, no fit
+        g = StripGains{};
+        g.pairStrip.assign(_fileCount, {});
+    }
+    std::vector<PairStrips>().swap(_pairStrips);
+}
+
+bool fit_strip_gains(const std::vector<GainTerm>& terms, const std::vector<double>* weight, double& exponent,
+                     std::vector<double>& logGain) {
+    const StripGains& g = _stripGains;
+    std::vector<double> A, b;
+    normal_equations(terms, weight, A, b);
+    if (!solve_cholesky(A, b, g.parameters)) return false;
     exponent = b[0];
+    // The log gains, each group's averaging 0.
     const std::size_t S = g.strips.size();
     logGain.assign(S, 0.0);
     std::vector<double> sum(S, 0.0), count(S, 0.0);
