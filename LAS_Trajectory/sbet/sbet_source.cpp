@@ -117,6 +117,18 @@ std::vector<quilvor::refDataStruct> thinned(const std::vector<quilvor::refDataSt
 
 }  // namespace
 
+std::string files_distance_unit() {
+    std::string crs;
+    for (std::size_t i = 0; i < _pairInfo.size(); ++i) {
+        quilvor::LasInput in = quilvor::open_las_input(_pairInfo[i], "\nFailed to open file %s for reading\n");
+        const std::string own = crs_of_records(read_las_records(in.file.get(), in.header, _pairInfo[i].size));
+        if (own.empty() || (i > 0 && own != crs)) return "coordinate units";
+        crs = own;
+    }
+    const std::string unit = crs.empty() ? "" : crs_distance_unit(crs);
+    return unit.empty() ? "coordinate units" : unit;
+}
+
 std::vector<quilvor::refDataStruct> trajectory_from_sbet(const SbetOptions& o) {
     const std::vector<SbetSample> sbet = read_sbet(o.sbet);
     bool adjusted = false;

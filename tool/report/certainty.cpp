@@ -268,7 +268,7 @@ std::vector<double> quadratic_replicates(const std::vector<double>& slope, const
             gr += counts[k] * g[k];
             hr += counts[k] * h[k];
         }
-        all[r] = hr > 0 ? (G / (2 * H) - gr / (2 * hr)) * kBlockStep : std::nan("");
+        all[r] = resample_shift(gr, hr, G, H);
     });
     for (double x : all)
         if (!std::isnan(x)) replicates.push_back(x);
@@ -336,9 +336,9 @@ void block_quadratics(const std::vector<double>& sums, std::vector<double>& slop
     slope.resize(blocks);
     curvature.resize(blocks);
     for (std::size_t b = 0; b < blocks; ++b) {
-        const double* q = &sums[3 * b];
-        slope[b] = q[2] - q[0];
-        curvature[b] = q[2] - 2 * q[1] + q[0];
+        const BlockParabola p = block_parabola(&sums[3 * b]);
+        slope[b] = p.slope;
+        curvature[b] = p.curvature;
     }
 }
 
@@ -554,6 +554,16 @@ void prepare_certainty() {
     _pairBlockRuns.assign(_fileCount, PairBlockRuns{});
     _recordPairStrips = true;
     _pairStrips.assign(_fileCount, PairStrips{});
+}
+
+BlockParabola block_parabola(const double sums[3]) {
+    return BlockParabola{sums[2] - sums[0], sums[2] - 2 * sums[1] + sums[0]};
+}
+
+double resample_shift(double g, double h, double G, double H) {
+    if (!(h > 0)) return std::nan("");
+    // Relative to the minimum of all blocks, so that the interval is about the exponent reported.
+    return (G / (2 * H) - g / (2 * h)) * kBlockStep;
 }
 
 ExponentInterval interval_of(std::vector<double>& replicates, double level) {
