@@ -67,7 +67,9 @@ int run(int argc, char** argv) {
     assess_certainty();
     delete_tmp_RAI_files();
     pairReport();
+    print_strip_gains_line();
     write_json_report(argc, argv);
+    print_warnings();
     draw_plots();
     if (_skipNormalizationFlag == -1) normalizeIntensity();
     std::vector<pairStruct>().swap(_pairInfo);

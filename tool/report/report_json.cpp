@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "certainty.h"
+#include "strip_gains.h"
 #include "exponent.h"
 #include "normalize.h"
 #include "temp_files.h"
@@ -46,8 +47,7 @@ void put_name(Json& j, const std::string& key, const std::string& name) {
     j[key + "_encoding"] = "latin1";
 }
 
-Json interval_json() {
-    const ExponentInterval& i = _certainty.interval;
+Json interval_json(const ExponentInterval& i) {
     Json j;
     j["level"] = i.level;
     j["low"] = i.valid ? Json(i.low) : Json(nullptr);
@@ -68,7 +68,9 @@ Json files_json() {
                           {"mean_range", e.meanRange},
                           {"exponent", f.exponent},
                           {"variance_before", f.varianceBefore},
-                          {"variance_after", f.varianceAfter}});
+                          {"variance_after", f.varianceAfter},
+                          {"standard_error", f.interval.valid ? Json(f.interval.standardError) : Json(nullptr)},
+                          {"interval", interval_json(f.interval)}});
         files.push_back(std::move(file));
     }
     return files;
@@ -91,6 +93,30 @@ Json by_range_json() {
     return bins;
 }
 
+Json strip_gains_json() {
+    const StripGains& sg = _stripGains;
+    Json strips = Json::array();
+    for (const Strip& s : sg.strips) {
+        Json files = Json::array();
+        for (uint16_t f : s.files) {
+            Json name;
+            put_name(name, "name", _pairInfo[f].LASName);
+            files.push_back(name["name"]);
+        }
+        strips.push_back(Json{{"id", s.source},
+                              {"gps_time_first", s.firstTime + _rd.front().T},
+                              {"gps_time_last", s.lastTime + _rd.front().T},
+                              {"files", files},
+                              {"pairs", s.pairs},
+                              {"estimable", s.estimable && sg.valid},
+                              {"gain", s.estimable && sg.valid ? Json(s.gain) : Json(nullptr)},
+                              {"standard_error", s.estimable && sg.valid ? Json(s.standardError) : Json(nullptr)}});
+    }
+    return Json{{"exponent", sg.valid ? Json(sg.exponent) : Json(nullptr)},
+                {"interval", interval_json(sg.interval)},
+                {"strips", strips}};
+}
+
 Json arguments_json(char** argv) {
     Json j;
     put_name(j, "list_file", argv[1]);
@@ -106,6 +132,7 @@ Json arguments_json(char** argv) {
         j["plots"] = nullptr;
     else
         put_name(j, "plots", _extraOutputs.plotsDir);
+    j["strip_gains"] = _extraOutputs.stripGains;
     return j;
 }
 
@@ -120,13 +147,17 @@ void write_json_report(int /*argc*/, char** argv) {
     j["variance_after"] = _postNormIntensityVar;
     j["mean_range"] = _meanRange;
     j["pairs"] = static_cast<uint64_t>(_allPairs);
-    j["interval"] = interval_json();
+    j["interval"] = interval_json(_certainty.interval);
+    j["strip_gains"] = strip_gains_json();
+    j["warnings"] = _certainty.warnings;
     j["files"] = files_json();
     j["curve"] = curve_json();
     j["intensity_by_range"] = by_range_json();
     j["arguments"] = arguments_json(argv);
     j["version"] = QUILVOR_VERSION;
-    const std::string text = j.dump(2) + "\n";
+    // Names went in through put_name; a warning's sentence may quote a name
+    // that is not UTF-8, and gets the replacement character there.
+    const std::string text = j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
     PendingOutput out;
     if (!begin_output(out, name)) fail_because(errno, name, "\nCannot create the report %s\n", name.c_str());
     errno = 0;

@@ -10,6 +10,8 @@
 #include <tuple>
 #include <nlohmann/json.hpp>
 
+#include "Torvane_LiDAR.h"
+#include "certainty.h"
 #include "child_process.h"
 #include "las_builder.h"
 #include "survey_helpers.h"
@@ -204,6 +206,67 @@ std::map<std::string, std::vector<unsigned char>> folder_content(const std::stri
 
 }  // namespace
 
+// The bootstrap's draws: the standard error of the mean of independent block
+// values is sigma / sqrt(n), and replicates draw differently.
+TEST(Bootstrap, MeanOfIndependentBlocksHasTheTextbookStandardError) {
+    const std::size_t n = 400;
+    std::vector<double> value(n);
+    uint64_t z = 12345;
+    const auto next = [&z] {  // a fixed sequence of uniform numbers in (0, 1)
+        z = z * 6364136223846793005ull + 1442695040888963407ull;
+        return (static_cast<double>(z >> 11) + 0.5) / 9007199254740992.0;
+    };
+    double mean = 0, ss = 0;
+    for (double& v : value) v = std::sqrt(-2 * std::log(next())) * std::cos(6.283185307179586 * next()), mean += v;
+    mean /= n;
+    for (double v : value) ss += (v - mean) * (v - mean);
+    const double expected = std::sqrt(ss / n) / std::sqrt(double(n));
+    std::vector<uint32_t> counts, first;
+    double sum = 0, sumSq = 0;
+    const int replicates = 1000;
+    for (int r = 0; r < replicates; ++r) {
+        quilvor::resample_counts(r, n, counts);
+        uint64_t drawn = 0;
+        double m = 0;
+        for (std::size_t k = 0; k < n; ++k) drawn += counts[k], m += counts[k] * value[k];
+        ASSERT_EQ(drawn, n);
+        m /= n;
+        sum += m;
+        sumSq += m * m;
+        if (r == 0) first = counts;
+        if (r == 1) {
+            EXPECT_NE(counts, first);
+        }
+    }
+    const double se = std::sqrt((sumSq - sum * sum / replicates) / (replicates - 1));
+    EXPECT_NEAR(se / expected, 1.0, 0.1) << se << " " << expected;
+    // The same replicate draws the same blocks every time.
+    quilvor::resample_counts(0, n, counts);
+    EXPECT_EQ(counts, first);
+}
+
+namespace {
+
+// Mean intensity of the records of each point source in the normalized copies.
+std::map<uint16_t, double> mean_by_source(const TempDir& dir, const std::vector<std::string>& files) {
+    std::map<uint16_t, std::pair<double, double>> sums;
+    for (const std::string& f : files) {
+        const std::vector<unsigned char> b = read_file(dir / (f.substr(0, f.size() - 4) + "_NormI.las"));
+        const torvane::LASHeader h = torvane::header_from_bytes(b.data(), b.size());
+        const torvane::PointFormat& format = torvane::point_format(h.PointDataFormatID);
+        for (std::size_t at = h.OffsetToData; at + format.length <= b.size(); at += h.PointDataRecordLength) {
+            auto& s = sums[torvane::record_point_source_id(b.data() + at, format)];
+            s.first += torvane::record_intensity(b.data() + at);
+            s.second += 1;
+        }
+    }
+    std::map<uint16_t, double> mean;
+    for (const auto& [source, s] : sums) mean[source] = s.first / s.second;
+    return mean;
+}
+
+}  // namespace
+
 // No output of any program may be one of its inputs or another of its
 // outputs (the same name or the same file): refused before any work, nothing
 // written, nothing left. A report or plots place that cannot be written is
@@ -300,4 +363,82 @@ TEST(Report, NameThatIsNotUtf8IsWrittenAsLatin1) {
     EXPECT_FALSE(report["files"][1].contains("name_encoding"));
     EXPECT_EQ(report["files"][1]["name"], tiles[1]);
     EXPECT_TRUE(file_exists(d / "t\xe9\xff_NormI.las"));
+}
+
+// Lines 5 % apart in gain and 4 % apart in height: the fit with a gain per
+// strip finds the true exponent and the gains (as the simulator drew them,
+// their geometric mean 1), and --strip-gains evens the strips out.
+TEST(StripGains, JointFitRecoversTheGainsAndTheExponent) {
+    TempDir dir;
+    simsurvey::Options o;
+    o.outDir = dir.path;
+    o.length = 300;
+    o.tile = 150;
+    o.density = 1.0;
+    o.exponent = 1.5;
+    o.stripGain = 0.05;
+    o.seed = 4;
+    const simsurvey::Summary sum = simsurvey::simulate(o);
+    std::vector<std::string> a = tool_args(sum);
+    for (const char* x : {"--report", "report.json", "--strip-gains"}) a.push_back(x);
+    const RunResult run = run_tool(dir.path, a);
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::vector<unsigned char> b = read_file(dir / "report.json");
+    const Json j = Json::parse(std::string(b.begin(), b.end()));
+    const Json& g = j["strip_gains"];
+    const double se = g["interval"]["standard_error"];
+    EXPECT_GT(se, 0);
+    EXPECT_LT(std::fabs(g["exponent"].get<double>() - 1.5), 4 * se) << g.dump();
+    double logMean = 0;
+    for (int i = 0; i < o.lines; ++i) logMean += std::log(simsurvey::strip_gain(o, i)) / o.lines;
+    ASSERT_EQ(g["strips"].size(), std::size_t(o.lines));
+    for (const Json& s : g["strips"]) {
+        const int line = s["id"].get<int>() - 1;
+        const double truth = simsurvey::strip_gain(o, line) / std::exp(logMean);
+        EXPECT_LT(std::fabs(s["gain"].get<double>() - truth), std::max(0.002, 4 * s["standard_error"].get<double>()))
+            << s.dump() << " true " << truth;
+    }
+    // Printed exponent outside the interval: a warning that says so.
+    const double e = j["exponent"];
+    const bool outside = e < g["interval"]["low"].get<double>() || e > g["interval"]["high"].get<double>();
+    bool warned = false;
+    for (const Json& w : j["warnings"]) warned = warned || w.get<std::string>().find("--strip-gains") != std::string::npos;
+    EXPECT_EQ(warned, outside);
+    // The line after the summary; the copies' strips as those without the
+    // option but each divided by its gain (and by what the other exponent
+    // makes of the strips' ranges, a little).
+    EXPECT_NE(run.out.find("\nExponent with a gain per strip:"), std::string::npos) << run.out;
+    const std::map<uint16_t, double> withGains = mean_by_source(dir, sum.files);
+    a.resize(6);
+    ASSERT_EQ(run_tool(dir.path, a).status, 0);
+    const std::map<uint16_t, double> without = mean_by_source(dir, sum.files);
+    ASSERT_EQ(withGains.size(), std::size_t(o.lines));
+    double lo = 1e300, hi = 0, gLo = 1e300, gHi = 0;
+    for (const auto& [source, m] : withGains) {
+        const double g = simsurvey::strip_gain(o, source - 1), times = m / without.at(source) * g;
+        lo = std::min(lo, times), hi = std::max(hi, times);
+        gLo = std::min(gLo, g), gHi = std::max(gHi, g);
+    }
+    EXPECT_LT(hi / lo - 1, 0.5 * (gHi / gLo - 1)) << lo << " " << hi << " " << gLo << " " << gHi;
+}
+
+// A true exponent beyond the search's bracket: the printed one stops at its
+// upper bound, and the report says so.
+TEST(Warnings, ExponentAtTheBoundOfTheSearch) {
+    TempDir dir;
+    simsurvey::Options o;
+    o.outDir = dir.path;
+    o.length = 240;
+    o.tile = 240;
+    o.density = 1.0;
+    o.exponent = 5;
+    std::vector<std::string> a = tool_args(simsurvey::simulate(o));
+    for (const char* x : {"-n", "--report", "report.json"}) a.push_back(x);
+    ASSERT_EQ(run_tool(dir.path, a).status, 0);
+    const std::vector<unsigned char> b = read_file(dir / "report.json");
+    const Json j = Json::parse(std::string(b.begin(), b.end()));
+    EXPECT_GT(j["exponent"].get<double>(), 3.99);
+    bool atBound = false;
+    for (const Json& w : j["warnings"]) atBound = atBound || w.get<std::string>().find("upper bound") != std::string::npos;
+    EXPECT_TRUE(atBound) << j["warnings"].dump();
 }
