@@ -152,6 +152,7 @@ TEST(LazRoundTrip, RealSamplesInEveryChunkLayout) {
         uint32_t chunkSize;
         std::vector<uint32_t> sizes;  // variable chunks
         bool dropTablePosition;
+        uint16_t version = 2;  // of the items
     };
     const Case cases[] = {
         {"sample_c.las", laz::kPointwiseChunked, 5000, {}, false},            // format 3, four flight lines
@@ -160,12 +161,15 @@ TEST(LazRoundTrip, RealSamplesInEveryChunkLayout) {
         {"simple.las", laz::kPointwiseChunked, laz::kVariableChunks, {1, 400, 64, 600}, false},
         {"mvk-thin.las", laz::kPointwise, 0, {}, false},
         {"sample_c.las", laz::kPointwiseChunked, 4000, {}, true},
+        {"sample_c.las", laz::kPointwise, 0, {}, false, 1},        // the first LAZ files' items
+        {"extrabytes.las", laz::kPointwiseChunked, 500, {}, false, 1},
     };
     for (const Case& k : cases) {
-        SCOPED_TRACE(std::string(k.file) + " chunks of " + std::to_string(k.chunkSize));
+        SCOPED_TRACE(std::string(k.file) + " chunks of " + std::to_string(k.chunkSize) + " version " + std::to_string(k.version));
         const Sample s = open_sample(k.file);
         laz::Compression c = laz::compression_for(s.header.PointDataFormatID, s.recordLength, k.chunkSize);
         c.compressor = k.compressor;
+        for (laz::Item& it : c.items) it.version = k.version;
         ASSERT_EQ(laz::check_items(c, s.header.PointDataFormatID, s.recordLength), "");
         const uint64_t dataStart = 1000;
         std::vector<uint8_t> file(dataStart, 0);

@@ -193,7 +193,7 @@ std::string check_items(const Compression& c, uint8_t pointFormat, uint16_t reco
             return "item " + item_label(it) + " does not belong in a record of point format " + text(format);
         if (it.type == kWavePacket13) return "item " + item_label(it) + " is not supported";
         const bool pointwiseItem = format <= 5;
-        const bool known = pointwiseItem ? it.version == 2 : (it.version == 3 || it.version == 4);
+        const bool known = pointwiseItem ? (it.version == 1 || it.version == 2) : (it.version == 3 || it.version == 4);
         if (!known) return "item " + item_label(it) + " is not supported";
     }
     if (format <= 5 && c.compressor != kPointwise && c.compressor != kPointwiseChunked)
