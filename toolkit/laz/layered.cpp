@@ -18,7 +18,7 @@ using namespace layered;
 struct ItemPlan {
     size_t pointAt = 0;
     int colourAt = -1, waveAt = -1, bytesAt = -1;  // -1: absent
-    bool nir = false, colourV4 = false, waveV4 = false, bytesV4 = false;
+    bool nir = false, pointV4 = false, colourV4 = false, waveV4 = false, bytesV4 = false;
     size_t extraBytes = 0;
     std::vector<uint16_t> order;  // item types as listed: the order of their layers
 };
@@ -39,7 +39,7 @@ std::string plan_items(const Compression& c, uint16_t recordLength, ItemPlan& pl
         const bool v4 = item.version == 4;
         size_t size = 0;
         switch (item.type) {
-        case kPoint14: size = point14_layout::kSize; plan.pointAt = at; break;
+        case kPoint14: size = point14_layout::kSize; plan.pointAt = at; plan.pointV4 = v4; break;
         case kRgb14: size = 6; plan.colourAt = static_cast<int>(at); plan.colourV4 = v4; break;
         case kRgbNir14:
             if (plan.colourAt >= 0) return "both rgb14 and rgbnir14 listed";
@@ -75,6 +75,7 @@ struct ChunkCoder {
     std::vector<Side*> layers;  // in the order their sizes and bytes are stored
 
     explicit ChunkCoder(const ItemPlan& p) : plan(p) {
+        point.tellsEveryChannel = plan.pointV4;
         for (uint16_t type : plan.order) {
             switch (type) {
             case kPoint14:

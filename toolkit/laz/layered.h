@@ -9,10 +9,14 @@
 // one model set per scanner channel; point14 says which channel a record is on.
 // A layer that never changes within a chunk is stored with zero bytes.
 //
-// Item versions 3 and 4 write the same point14 stream. They differ in the other
-// items only: when a record returns to a scanner channel already seen in the
-// chunk, version 4 predicts from that channel's last record, version 3 from the
-// last record of the channel coded just before (and stores the new record there).
+// Item versions 3 and 4 write the same point14 stream; they differ in how the
+// other items follow the scanner channels. Version 4: each item codes a record
+// with the models and the last record of the record's channel. Version 3 keeps
+// two quirks of the first writer: point14 names the record's channel to the
+// other items only when it changed from the record before, and says channel 0
+// otherwise; and an item that moves to a channel it has already used keeps
+// predicting from (and storing into) the last record of the channel it leaves.
+// The two versions give identical bytes when all records are on channel 0.
 #pragma once
 
 #include <cstddef>

@@ -186,6 +186,10 @@ struct Point14Coder {
     std::array<bool, 4> active{};
     uint32_t current = 0;
     bool damaged = false;  // a stream no encoder writes
+    // Version 4 tells the other items every record's channel; version 3 only
+    // a changed one, and channel 0 for a record on the same channel as the
+    // record before it.
+    bool tellsEveryChannel = true;
 
     void start_channel(uint32_t c, const Point14& from);
     void begin(const uint8_t* first) {
@@ -195,7 +199,7 @@ struct Point14Coder {
         start_channel(current, p);
     }
     // Codes one record (read from r when writing, stored to r when reading);
-    // returns its scanner channel.
+    // returns the channel the other items code it in.
     uint32_t code(uint8_t* r);
 
 private:
@@ -264,7 +268,8 @@ uint32_t Point14Coder<Side>::code(uint8_t* r) {
     }
     changes = xy.symbol(c->changes[lastKind], changes);
 
-    if (changes & 64u) {
+    const bool switched = changes & 64u;
+    if (switched) {
         const uint32_t step = xy.symbol(c->channelStep, (in.channel + 3 - current) & 3u);
         const uint32_t target = (current + step + 1) & 3u;
         if (!active[target]) start_channel(target, c->last);
@@ -378,7 +383,7 @@ uint32_t Point14Coder<Side>::code(uint8_t* r) {
         store_point14(*last, r);
     }
     last->timeChanged = timeChanged;
-    return current;
+    return switched || tellsEveryChannel ? current : 0;
 }
 
 // GPS times are coded as integer differences of their bits, in up to four
