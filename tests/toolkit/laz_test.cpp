@@ -1,6 +1,7 @@
-// The LAZ codec against files other software wrote (simple.laz, the compressed
-// twin of simple.las), round trips of real samples through every chunk layout,
-// and damaged input answered with a message.
+// The LAZ codec against files other software wrote (simple.laz and
+// 1_4_w_evlr.laz, the compressed twins of their LAS files), round trips of
+// real samples through every chunk layout, and damaged input answered with a
+// message.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -103,43 +104,65 @@ std::string decompress(const laz::Compression& c, uint16_t recordLength, const s
     return done == points ? "" : "chunks hold fewer records than the header";
 }
 
-TEST(LazTwins, SimpleLazDecodesToSimpleLasRecords) {
-    if (!have_lasdata()) GTEST_SKIP() << "sample LAS files not present";
-    const Sample laz = open_sample("simple.laz");
-    const Sample las = open_sample("simple.las");
-    ASSERT_TRUE(laz.compressed);
-    ASSERT_EQ(laz.vlrError, "");
-    EXPECT_EQ(laz::check_items(laz.compression, laz.header.PointDataFormatID, laz.recordLength), "");
-    ASSERT_EQ(laz.points, las.points);
-    std::vector<uint8_t> records;
-    ASSERT_EQ(decompress(laz.compression, laz.recordLength, laz.bytes, laz.dataStart, laz.points, records), "");
-    ASSERT_EQ(records.size(), las.points * las.recordLength);
-    EXPECT_EQ(0, std::memcmp(records.data(), las.records(), records.size()));
+// The public twins: a LAZ file other software wrote and its plain LAS file.
+struct Twin {
+    const char* laz;
+    const char* las;
+};
+constexpr Twin kTwins[] = {{"simple.laz", "simple.las"}, {"1_4_w_evlr.laz", "1_4_w_evlr.las"}};
+
+// Where a LAZ file's compressed point data ends: at its EVLRs, else at its end.
+uint64_t point_data_end(const Sample& s) {
+    const uint64_t evlrs = s.header.StartOfFirstExtendedVariableLengthRecord;
+    return s.header.VersionMinor >= 4 && s.header.NumberOfExtendedVariableLengthRecords && evlrs ? evlrs : s.bytes.size();
 }
 
-TEST(LazTwins, SimpleLasRecordsEncodeToSimpleLazPointData) {
+TEST(LazTwins, TwinsDecodeToTheirLasRecords) {
     if (!have_lasdata()) GTEST_SKIP() << "sample LAS files not present";
-    const Sample laz = open_sample("simple.laz");
-    const Sample las = open_sample("simple.las");
-    // The items and chunk size the twin was written with, as this codec would choose them itself.
-    const laz::Compression c = laz::compression_for(las.header.PointDataFormatID, las.recordLength, 50000);
-    ASSERT_EQ(c.items.size(), laz.compression.items.size());
-    for (size_t i = 0; i < c.items.size(); ++i) {
-        EXPECT_EQ(c.items[i].type, laz.compression.items[i].type);
-        EXPECT_EQ(c.items[i].size, laz.compression.items[i].size);
-        EXPECT_EQ(c.items[i].version, laz.compression.items[i].version);
+    for (const Twin& t : kTwins) {
+        SCOPED_TRACE(t.laz);
+        const Sample laz = open_sample(t.laz);
+        const Sample las = open_sample(t.las);
+        ASSERT_TRUE(laz.compressed);
+        ASSERT_EQ(laz.vlrError, "");
+        EXPECT_EQ(laz::check_items(laz.compression, laz.header.PointDataFormatID, laz.recordLength), "");
+        ASSERT_EQ(laz.points, las.points);
+        const std::vector<uint8_t> file(laz.bytes.begin(), laz.bytes.begin() + static_cast<std::ptrdiff_t>(point_data_end(laz)));
+        std::vector<uint8_t> records;
+        ASSERT_EQ(decompress(laz.compression, laz.recordLength, file, laz.dataStart, laz.points, records), "");
+        ASSERT_EQ(records.size(), las.points * las.recordLength);
+        EXPECT_EQ(0, std::memcmp(records.data(), las.records(), records.size()));
     }
-    EXPECT_EQ(c.compressor, laz.compression.compressor);
-    EXPECT_EQ(c.chunkSize, laz.compression.chunkSize);
-    const std::vector<uint8_t> data = compress(c, las.recordLength, las.records(), las.points, laz.dataStart, {});
-    const std::vector<uint8_t> want(laz.bytes.begin() + static_cast<std::ptrdiff_t>(laz.dataStart), laz.bytes.end());
-    EXPECT_EQ(data.size(), want.size());
-    EXPECT_TRUE(data == want) << "the compressed point data differs from the twin's";
-    // The VLR written for it reads back the same.
-    laz::Compression back;
-    const std::vector<uint8_t> vlr = laz::compression_bytes(c);
-    ASSERT_EQ(laz::parse_compression(vlr.data(), vlr.size(), back), "");
-    EXPECT_EQ(laz::compression_bytes(back), vlr);
+}
+
+TEST(LazTwins, TwinRecordsEncodeToTheTwinsPointData) {
+    if (!have_lasdata()) GTEST_SKIP() << "sample LAS files not present";
+    for (const Twin& t : kTwins) {
+        SCOPED_TRACE(t.laz);
+        const Sample laz = open_sample(t.laz);
+        const Sample las = open_sample(t.las);
+        // The items and chunk size the twin was written with, as this codec chooses them itself.
+        const laz::Compression c = laz::compression_for(las.header.PointDataFormatID, las.recordLength, 50000);
+        ASSERT_EQ(c.items.size(), laz.compression.items.size());
+        for (size_t i = 0; i < c.items.size(); ++i) {
+            EXPECT_EQ(c.items[i].type, laz.compression.items[i].type);
+            EXPECT_EQ(c.items[i].size, laz.compression.items[i].size);
+            EXPECT_EQ(c.items[i].version, laz.compression.items[i].version);
+        }
+        EXPECT_EQ(c.compressor, laz.compression.compressor);
+        EXPECT_EQ(c.chunkSize, laz.compression.chunkSize);
+        // Table position, chunk and chunk table, byte for byte.
+        const std::vector<uint8_t> data = compress(c, las.recordLength, las.records(), las.points, laz.dataStart, {});
+        const std::vector<uint8_t> want(laz.bytes.begin() + static_cast<std::ptrdiff_t>(laz.dataStart),
+                                        laz.bytes.begin() + static_cast<std::ptrdiff_t>(point_data_end(laz)));
+        EXPECT_EQ(data.size(), want.size());
+        EXPECT_TRUE(data == want) << "the compressed point data differs from the twin's";
+        // The VLR written for it reads back the same.
+        laz::Compression back;
+        const std::vector<uint8_t> vlr = laz::compression_bytes(c);
+        ASSERT_EQ(laz::parse_compression(vlr.data(), vlr.size(), back), "");
+        EXPECT_EQ(laz::compression_bytes(back), vlr);
+    }
 }
 
 // Real samples through every layout: fixed chunks, variable chunks, one

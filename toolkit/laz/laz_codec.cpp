@@ -8,6 +8,7 @@
 
 #include "arithmetic_coder.h"
 #include "integer_compressor.h"
+#include "layered.h"
 #include "pointwise.h"
 
 namespace laz {
@@ -227,7 +228,6 @@ std::string read_chunk_table(const Compression& c, uint64_t pointDataStart, uint
     }
     if (tableAt >= 0 && static_cast<uint64_t>(tableAt) == pointDataStart) {  // never written: the writer stopped early
         if (variable_chunks(c)) return "the chunk table is missing and the chunks have no fixed size";
-        if (c.compressor == kLayeredChunked) return "the chunk table is missing (layered chunks need it)";
         return rebuild_chunk_table(c, chunksStart, chunksEnd, pointCount, read, out);
     }
     if (tableAt < 0 || static_cast<uint64_t>(tableAt) < chunksStart || static_cast<uint64_t>(tableAt) > chunksEnd ||
@@ -288,7 +288,7 @@ std::string decode_chunk_measured(const Compression& c, uint16_t recordLength, c
     if (c.coder != 0) return "coder " + text(c.coder) + " is not supported";
     if (c.compressor == kPointwise || c.compressor == kPointwiseChunked)
         return decode_pointwise_chunk(c, recordLength, data, size, points, out, used);
-    if (c.compressor == kLayeredChunked) return "layered chunks (compressor 3) are not supported yet";
+    if (c.compressor == kLayeredChunked) return decode_layered_chunk(c, recordLength, data, size, points, out, &used);
     return "compressor " + text(c.compressor) + " is not supported";
 }
 
@@ -306,6 +306,8 @@ void encode_chunk(const Compression& c, uint16_t recordLength, const uint8_t* re
                   std::vector<uint8_t>& out) {
     if (c.compressor == kPointwise || c.compressor == kPointwiseChunked)
         encode_pointwise_chunk(c, recordLength, records, points, out);
+    else if (c.compressor == kLayeredChunked)
+        encode_layered_chunk(c, recordLength, records, points, out);
 }
 
 std::vector<uint8_t> chunk_table_bytes(const Compression& c, const std::vector<Chunk>& chunks) {
