@@ -177,7 +177,8 @@ void returns_in_rectangle(const Options& o, double x0, double x1, double y0, dou
                 double c = -W / 2 + (j + 0.5) * (W / nAcross);
                 if (o.roll != 0.0) c = roll_offset(o, c, az, t);
                 const double gx = ax, gy = ay + c, gz = terrain(gx, gy);
-                const bool canopy = vegetated(gx, gy) && uniform(o.seed, i, s, j, 7) < o.vegetation;
+                const bool bare = std::fabs(gx - 0.5 * o.length) < 0.5 * o.openGround;
+                const bool canopy = vegetated(gx, gy) && !bare && uniform(o.seed, i, s, j, 7) < o.vegetation;
                 const bool inside = canopy && o.maxReturns == 3 && uniform(o.seed, i, s, j, 9) < 0.5;
                 const uint8_t n = canopy ? (inside ? 3 : 2) : 1;
                 auto emit = [&](double x, double y, double z, double rho, uint8_t number, uint64_t key) {
@@ -424,6 +425,7 @@ std::string parse_options(int argc, char** argv, Options& o) {
         else if (key == "--vegetation") { err = need(v >= 0 && v <= 1); o.vegetation = v; }
         else if (key == "--returns") { err = need(v == 2 || v == 3); o.maxReturns = static_cast<int>(v); }
         else if (key == "--roll") { err = need(v >= 0 && v <= 10); o.roll = v; }
+        else if (key == "--open-ground") { err = need(v >= 0); o.openGround = v; }
         else if (key == "--format") {
             err = need(v >= 1 && v <= torvane::kMaxPointFormat && v == std::floor(v) &&
                        torvane::point_format(static_cast<int>(v)).hasGPSTime);
