@@ -75,9 +75,53 @@ void print_line(std::size_t i, const LinePath& l) {
     std::printf("\nFlight line %zu: GPS time %.3f to %.3f (%.1f s)\n", i + 1, l.start, l.end, l.end - l.start);
     std::printf("  Pulses used:   %zu (%zu left out, off their beams)\n", l.used, l.rejected);
     std::printf("  Beam distance: %.3f m RMS\n", l.rms);
-    for (const TimeSpan& b : l.bridged)
+    const PathError e = rms_error(l, l.start, l.end);
+    std::printf("  Path error:    %.3f horizontal, %.3f vertical (estimated RMS, coordinate units)\n", e.horizontal,
+                e.vertical);
+    for (const TimeSpan& b : l.bridged) {
         std::printf("  Bridged:       %.3f to %.3f (%.1f s without multi-return pulses)\n", b.first, b.last,
                     b.last - b.first);
+        const PathError eb = rms_error(l, b.first, b.last);
+        std::printf("                 path error there %.3f horizontal, %.3f vertical\n", eb.horizontal, eb.vertical);
+    }
+}
+
+// The first line, or bridged stretch of a line, whose estimated error exceeds
+// --max-error: refused, unless accepted with --accept-inaccurate.
+void check_path_error(const SurveyPath& path, const TrajectoryOptions& o) {
+    auto worse = [&o](const PathError& e) { return std::max(e.horizontal, e.vertical) > o.maxError; };
+    std::size_t count = 0;
+    char first[400] = "";
+    for (std::size_t i = 0; i < path.lines.size(); ++i) {
+        const LinePath& l = path.lines[i];
+        const PathError e = rms_error(l, l.start, l.end);
+        if (worse(e) && count++ == 0)
+            std::snprintf(first, sizeof(first), "Flight line %zu (GPS time %.3f to %.3f): its rebuilt path's "
+                          "estimated error is %.3f horizontal, %.3f vertical (RMS, coordinate units)",
+                          i + 1, l.start, l.end, e.horizontal, e.vertical);
+        for (const TimeSpan& b : l.bridged) {
+            const PathError eb = rms_error(l, b.first, b.last);
+            if (worse(eb) && count++ == 0)
+                std::snprintf(first, sizeof(first), "Flight line %zu, bridged from GPS time %.3f to %.3f (%.1f s "
+                              "without multi-return pulses): the rebuilt path's estimated error there is %.3f "
+                              "horizontal, %.3f vertical (RMS, coordinate units)",
+                              i + 1, b.first, b.last, b.last - b.first, eb.horizontal, eb.vertical);
+        }
+    }
+    if (count == 0) return;
+    if (o.acceptInaccurate) {
+        std::printf("\nAccepted (--accept-inaccurate): %zu line(s) or bridged stretch(es) with an estimated error "
+                    "above %g\n", count, o.maxError);
+        return;
+    }
+    std::fprintf(stderr,
+                 "LAS_Trajectory: where a line has few multi-return pulses, or none over a long stretch (open "
+                 "ground, water, thinned data), the beams hold the path too loosely and it may lie far from the "
+                 "aircraft, which biases the range exponent. Use the survey's own trajectory, or leave those "
+                 "files out of the list; or take the path as it is with --accept-inaccurate (or a larger "
+                 "--max-error).\n");
+    quilvor::fail("\n%s, more than --max-error %g%s\n", first, o.maxError,
+                  count > 1 ? " (and more: see above)" : "");
 }
 
 // The --sbet source: the navigation solution in the files' coordinates and time.
@@ -122,6 +166,10 @@ int run(int argc, char** argv) {
     refuse_thin_lines(lines);
     const SurveyPath path = fit_lines(lines, pulses);
     for (std::size_t i = 0; i < path.lines.size(); ++i) print_line(i, path.lines[i]);
+    if (std::getenv("QV_DUMP"))
+        for (const LinePath& l : path.lines)
+            for (const PathError& e : l.error) std::fprintf(stderr, "E %.3f %.4f %.4f\n", e.t, e.horizontal, e.vertical);
+    check_path_error(path, o);
 
     const double first = first_sample(scan.all.first - kMargin, o.step), last = last_sample(scan.all.last + kMargin, o.step);
     check_coverage(scan, first, last);
