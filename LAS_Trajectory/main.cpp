@@ -94,11 +94,6 @@ void check_path_error(const SurveyPath& path, const TrajectoryOptions& o) {
     char first[400] = "";
     for (std::size_t i = 0; i < path.lines.size(); ++i) {
         const LinePath& l = path.lines[i];
-        const PathError e = rms_error(l, l.start, l.end);
-        if (worse(e) && count++ == 0)
-            std::snprintf(first, sizeof(first), "Flight line %zu (GPS time %.3f to %.3f): its rebuilt path's "
-                          "estimated error is %.3f horizontal, %.3f vertical (RMS, coordinate units)",
-                          i + 1, l.start, l.end, e.horizontal, e.vertical);
         for (const TimeSpan& b : l.bridged) {
             const PathError eb = rms_error(l, b.first, b.last);
             if (worse(eb) && count++ == 0)
@@ -107,6 +102,11 @@ void check_path_error(const SurveyPath& path, const TrajectoryOptions& o) {
                               "horizontal, %.3f vertical (RMS, coordinate units)",
                               i + 1, b.first, b.last, b.last - b.first, eb.horizontal, eb.vertical);
         }
+        const PathError e = rms_error(l, l.start, l.end);
+        if (worse(e) && count++ == 0)
+            std::snprintf(first, sizeof(first), "Flight line %zu (GPS time %.3f to %.3f): its rebuilt path's "
+                          "estimated error is %.3f horizontal, %.3f vertical (RMS, coordinate units)",
+                          i + 1, l.start, l.end, e.horizontal, e.vertical);
     }
     if (count == 0) return;
     if (o.acceptInaccurate) {
@@ -166,9 +166,6 @@ int run(int argc, char** argv) {
     refuse_thin_lines(lines);
     const SurveyPath path = fit_lines(lines, pulses);
     for (std::size_t i = 0; i < path.lines.size(); ++i) print_line(i, path.lines[i]);
-    if (std::getenv("QV_DUMP"))
-        for (const LinePath& l : path.lines)
-            for (const PathError& e : l.error) std::fprintf(stderr, "E %.3f %.4f %.4f\n", e.t, e.horizontal, e.vertical);
     check_path_error(path, o);
 
     const double first = first_sample(scan.all.first - kMargin, o.step), last = last_sample(scan.all.last + kMargin, o.step);
