@@ -28,6 +28,8 @@ void help() {
         "                       heaving with it (default 0: level flight)\n"
         "  --open-ground M      M metres of open ground (no canopy) in the middle of every line\n"
         "                       (default 0)\n"
+        "  --position-noise M   each return's X, Y and Z off by gaussian noise of sigma M\n"
+        "                       (default 0)\n"
         "  --las-version V      1.0, 1.1, 1.2, 1.3 or 1.4 (default 1.2)\n"
         "  --format F           point data format with a GPS time: 1 or 3, 4 or 5 (LAS 1.3 and\n"
         "                       1.4), 6 to 10 (LAS 1.4) (default 1)\n"

@@ -188,6 +188,11 @@ void returns_in_rectangle(const Options& o, double x0, double x1, double y0, dou
                     r.x = x;
                     r.y = y;
                     r.z = z;
+                    if (o.positionNoise > 0) {  // a return from somewhere in the footprint, ranged with noise
+                        r.x += o.positionNoise * gaussian(o.seed, i, s, j, 16 + 3 * key);
+                        r.y += o.positionNoise * gaussian(o.seed, i, s, j, 17 + 3 * key);
+                        r.z += o.positionNoise * gaussian(o.seed, i, s, j, 18 + 3 * key);
+                    }
                     r.t = t;
                     r.range = std::sqrt(h * h + v * v);
                     r.angle = std::atan(h / v) * 180.0 / kPi;
@@ -426,6 +431,7 @@ std::string parse_options(int argc, char** argv, Options& o) {
         else if (key == "--returns") { err = need(v == 2 || v == 3); o.maxReturns = static_cast<int>(v); }
         else if (key == "--roll") { err = need(v >= 0 && v <= 10); o.roll = v; }
         else if (key == "--open-ground") { err = need(v >= 0); o.openGround = v; }
+        else if (key == "--position-noise") { err = need(v >= 0 && v <= 10); o.positionNoise = v; }
         else if (key == "--format") {
             err = need(v >= 1 && v <= torvane::kMaxPointFormat && v == std::floor(v) &&
                        torvane::point_format(static_cast<int>(v)).hasGPSTime);

@@ -26,6 +26,7 @@ struct Options {
     int maxReturns = 2;          // 2, or 3: half the canopy pulses return from inside the canopy too
     double roll = 0.0;           // amplitude of the aircraft's gentle roll, degrees (0: level flight)
     double openGround = 0.0;     // metres of open ground (no canopy) in the middle of every line
+    double positionNoise = 0.0;  // sigma of the gaussian error of each return's X, Y and Z, metres
     int versionMinor = 2;        // LAS 1.0, 1.1 or 1.2
     int format = 1;              // point data format 1 or 3
     double scale = 0.01;         // coordinate scale factor (all three axes)

@@ -19,6 +19,7 @@ namespace las_trajectory {
 namespace {
 
 constexpr double kAllowance = 2.0;  // the stated error over the formal one (see below)
+constexpr std::size_t kErrorSamples = 500;
 constexpr double kSmoothing = 0.01;  // weight of a control point's second difference, against beams of weight 1
 constexpr double kHuber = 1.345, kBiweight = 4.685;
 constexpr int kHuberRounds = 3, kBiweightRounds = 3;
@@ -354,9 +355,16 @@ bool estimate_error(LinePath& path, const std::vector<Beam>& beams, const std::v
     if (!factor_banded(ne.a, n, kBand)) return false;
     std::vector<double> z(n);
     path.error.clear();
+    // Every knot interval of a bridged stretch, and of the rest at most about
+    // kErrorSamples: each sample costs a solve of the whole line.
+    const std::size_t stride = 1 + path.control.size() / kErrorSamples;
     for (std::size_t i = 0; i + 3 < path.control.size(); ++i) {
         const double t = path.t0 + (static_cast<double>(i) + 0.5) * path.knot;
         if (t < path.start || t > path.end) continue;
+        if (i % stride != 0 && !std::any_of(path.bridged.begin(), path.bridged.end(), [t](const TimeSpan& b) {
+                return t >= b.first && t <= b.last;
+            }))
+            continue;
         const double x = square_error(path, ne.a, g, 0, t, q, z), y = square_error(path, ne.a, g, 1, t, q, z);
         const double h = square_error(path, ne.a, g, 2, t, q, z);
         path.error.push_back({t, kAllowance * std::sqrt(x + y), kAllowance * std::sqrt(h)});
