@@ -275,10 +275,11 @@ void beam_variances(const LinePath& path, const std::vector<Beam>& beams, const 
 // variance there is range^2 v. On beams exact to the centimetre the pull is a
 // few millimetres; returns scattered by a few centimetres otherwise leave the
 // path low by a good part of a metre.
-bool solve_unpulled(LinePath& path, const std::vector<Beam>& beams, const std::vector<double>& weight) {
+// ne: the normal equations of the weights, left factored for estimate_error.
+bool solve_unpulled(LinePath& path, const std::vector<Beam>& beams, const std::vector<double>& weight, Normal& ne) {
     double s1, s2;
     beam_variances(path, beams, weight, s1, s2);
-    Normal ne = normal_equations(path, beams, weight);
+    ne = normal_equations(path, beams, weight);
     for (std::size_t k = 0; k < beams.size(); ++k) {
         double d, range;
         beam_offset(path, beams[k], d, range);
@@ -377,12 +378,12 @@ double square_error(const LinePath& path, const std::vector<double>& factor, con
     return std::max(0.0, noise + kSmoothing * kSmoothing * bends);
 }
 
-bool estimate_error(LinePath& path, const std::vector<Beam>& beams, const std::vector<double>& weight) {
+// factor: N = A'WA + l S of the weights, factored.
+void estimate_error(LinePath& path, const std::vector<Beam>& beams, const std::vector<double>& weight,
+                    const std::vector<double>& factor) {
     const std::vector<double> g = noise_matrix(path, beams, weight);
     const XYZ q = bending(path);
-    Normal ne = normal_equations(path, beams, weight);
     const std::size_t n = 3 * path.control.size();
-    if (!factor_banded(ne.a, n, kBand)) return false;
     std::vector<double> z(n);
     path.error.clear();
     // Every knot interval of a bridged stretch, and of the rest at most about
@@ -395,11 +396,10 @@ bool estimate_error(LinePath& path, const std::vector<Beam>& beams, const std::v
                 return t >= b.first && t <= b.last;
             }))
             continue;
-        const double x = square_error(path, ne.a, g, 0, t, q, z), y = square_error(path, ne.a, g, 1, t, q, z);
-        const double h = square_error(path, ne.a, g, 2, t, q, z);
+        const double x = square_error(path, factor, g, 0, t, q, z), y = square_error(path, factor, g, 1, t, q, z);
+        const double h = square_error(path, factor, g, 2, t, q, z);
         path.error.push_back({t, kAllowance * std::sqrt(x + y), kAllowance * std::sqrt(h)});
     }
-    return true;
 }
 
 }  // namespace
@@ -439,10 +439,12 @@ bool fit_line_path(const FlightLine& line, const Pulse* pulses, LinePath& path) 
         reweight(path, beams, round, weight);
         if (!solve_path(path, beams, weight)) return false;
     }
-    if (!solve_unpulled(path, beams, weight)) return false;
+    Normal ne;
+    if (!solve_unpulled(path, beams, weight, ne)) return false;
     report_fit(path, beams, weight);
     find_bridges(path, pulses, line.pulses);
-    return estimate_error(path, beams, weight);
+    estimate_error(path, beams, weight, ne.a);
+    return true;
 }
 
 XYZ path_position(const LinePath& path, double t) {
