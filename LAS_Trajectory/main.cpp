@@ -110,8 +110,8 @@ void check_path_error(const SurveyPath& path, const TrajectoryOptions& o) {
     }
     if (count == 0) return;
     if (o.acceptInaccurate) {
-        std::printf("\nAccepted (--accept-inaccurate): %zu line(s) or bridged stretch(es) with an estimated error "
-                    "above %g\n", count, o.maxError);
+        std::printf("\nAccepted with --accept-inaccurate: %zu estimated errors of lines or bridged stretches above "
+                    "--max-error %g\n", count, o.maxError);
         return;
     }
     std::fprintf(stderr,

@@ -386,20 +386,23 @@ void estimate_error(LinePath& path, const std::vector<Beam>& beams, const std::v
     const std::size_t n = 3 * path.control.size();
     std::vector<double> z(n);
     path.error.clear();
-    // Every knot interval of a bridged stretch, and of the rest at most about
-    // kErrorSamples: each sample costs a solve of the whole line.
+    auto sample = [&](double t) {
+        const double x = square_error(path, factor, g, 0, t, q, z), y = square_error(path, factor, g, 1, t, q, z);
+        const double h = square_error(path, factor, g, 2, t, q, z);
+        path.error.push_back({t, kAllowance * std::sqrt(x + y), kAllowance * std::sqrt(h)});
+    };
+    // In the middle of every knot interval of a bridged stretch, and of the
+    // rest at most about kErrorSamples: each sample costs a solve of the line.
     const std::size_t stride = 1 + path.control.size() / kErrorSamples;
     for (std::size_t i = 0; i + 3 < path.control.size(); ++i) {
         const double t = path.t0 + (static_cast<double>(i) + 0.5) * path.knot;
         if (t < path.start || t > path.end) continue;
-        if (i % stride != 0 && !std::any_of(path.bridged.begin(), path.bridged.end(), [t](const TimeSpan& b) {
+        if (i % stride == 0 || std::any_of(path.bridged.begin(), path.bridged.end(), [t](const TimeSpan& b) {
                 return t >= b.first && t <= b.last;
             }))
-            continue;
-        const double x = square_error(path, factor, g, 0, t, q, z), y = square_error(path, factor, g, 1, t, q, z);
-        const double h = square_error(path, factor, g, 2, t, q, z);
-        path.error.push_back({t, kAllowance * std::sqrt(x + y), kAllowance * std::sqrt(h)});
+            sample(t);
     }
+    if (path.error.empty()) sample(0.5 * (path.start + path.end));  // a line shorter than half a knot interval
 }
 
 }  // namespace
