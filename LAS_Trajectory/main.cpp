@@ -89,7 +89,7 @@ void print_line(std::size_t i, const LinePath& l) {
 // The first line, or bridged stretch of a line, whose estimated error exceeds
 // --max-error: refused, unless accepted with --accept-inaccurate.
 void check_path_error(const SurveyPath& path, const TrajectoryOptions& o) {
-    auto worse = [&o](const PathError& e) { return std::max(e.horizontal, e.vertical) > o.maxError; };
+    auto worse = [&o](const PathError& e) { return !(e.horizontal <= o.maxError && e.vertical <= o.maxError); };
     std::size_t count = 0;
     char first[400] = "";
     for (std::size_t i = 0; i < path.lines.size(); ++i) {

@@ -280,7 +280,7 @@ bool solve_unpulled(LinePath& path, const std::vector<Beam>& beams, const std::v
     double s1, s2;
     beam_variances(path, beams, weight, s1, s2);
     ne = normal_equations(path, beams, weight);
-    for (std::size_t k = 0; k < beams.size(); ++k) {
+    for (std::size_t k = 0; k < beams.size() && std::isfinite(s1 + s2); ++k) {
         double d, range;
         beam_offset(path, beams[k], d, range);
         if (!(weight[k] > 0) || !(range > beams[k].lever)) continue;
