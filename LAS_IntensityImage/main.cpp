@@ -37,6 +37,9 @@ int run(int argc, char** argv) {
     quilvor::_fileCount = static_cast<uint16_t>(names.size());
     quilvor::init_pairInfo(names);
     quilvor::check_las_4_GPSTime();
+    std::vector<std::string> inputs = names;
+    inputs.push_back(o.listFile);
+    quilvor::check_outputs_apart(inputs, {{o.output, "image", 0}, {world_file_name(o.output), "world file", 1}});
 
     IntensityGrid grid;
     shape_grid(grid, o);

@@ -24,7 +24,9 @@ void trajectory_usage() {
     std::printf("           --gps-week W {with --sbet: the GPS week of the SBET's first record, for LAS\n");
     std::printf("                         files in adjusted standard GPS time; by default from their times}\n");
     std::printf("           --max-error M {the largest estimated RMS error of a rebuilt line or bridged\n");
-    std::printf("                          stretch, in coordinate units (default %g)}\n", kDefaultMaxError);
+    std::printf("                          stretch, in coordinate units (default %g m: %g, or %.3f\n",
+                kDefaultMaxError, kDefaultMaxError, kDefaultMaxError / 0.3048);
+    std::printf("                          where the files' coordinate system is in feet)}\n");
     std::printf("           --accept-inaccurate {write the rebuilt path even where its estimated\n");
     std::printf("                                error exceeds --max-error}\n\n");
 }

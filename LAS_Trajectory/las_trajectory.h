@@ -183,10 +183,14 @@ inline constexpr double kMaxSamples = 5e7;
 void check_sample_count(double first, double last, double step);
 // Writes n "X Y Z T" lines (%.3f %.3f %.3f %.6f), the k-th from sample(k), in
 // large blocks under a temporary name renamed when complete; on any failure
-// the run ends with nothing written. Every source's output goes through it.
-void write_samples(const std::string& output, uint64_t n, const std::function<quilvor::refDataStruct(uint64_t k)>& sample);
-inline void write_samples(const std::string& output, const std::vector<quilvor::refDataStruct>& samples) {
-    write_samples(output, samples.size(), [&samples](uint64_t k) { return samples[k]; });
+// the run ends with nothing written, the system's reason on standard error.
+// A value beyond kLargestTrajectoryValue ends the run naming the sample and
+// source (where the samples come from). Every source's output goes through it.
+void write_samples(const std::string& output, uint64_t n, const std::function<quilvor::refDataStruct(uint64_t k)>& sample,
+                   const std::string& source);
+inline void write_samples(const std::string& output, const std::vector<quilvor::refDataStruct>& samples,
+                          const std::string& source) {
+    write_samples(output, samples.size(), [&samples](uint64_t k) { return samples[k]; }, source);
 }
 // Writes the samples of a path every step seconds (on whole multiples of it)
 // from first to last. Returns the number of samples.

@@ -8,16 +8,18 @@
 #   list        the list file (naming files of its folder)
 #   rebuild     the LAS file of LAS_Trajectory (list fixed)
 #   sbet        the SBET file of LAS_Trajectory --sbet (list and LAS file fixed)
+#   crs         the LAS file of LAS_Trajectory --sbet: its coordinate system
+#               records, GeoTIFF keys and OGC WKT (list and SBET fixed)
 #   image-las   the LAS file of LAS_IntensityImage (list fixed)
 #   image-list  the list file of LAS_IntensityImage (naming files of its folder)
 # Findings go to build-fuzz/findings/<target>. Exits 1 if any target found a
 # crash or a hang.
 #   fuzz/run.sh SECONDS [target ...]
 set -euo pipefail
-seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild|sbet|image-las|image-list ...]}
+seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild|sbet|crs|image-las|image-list ...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild sbet image-las image-list)
+[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild sbet crs image-las image-list)
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
 
@@ -43,6 +45,13 @@ cp "$corpus/navigated/nav.sbet" "$corpus/seeds/sbet/simulated.sbet"
 head -c 1360 "$corpus/navigated/nav.sbet" >"$corpus/seeds/sbet/short.sbet"
 cp "$(ls "$corpus/navigated"/*.las | head -n 1)" "$corpus/work/sbet/a.las"
 echo a.las >"$corpus/work/sbet/list.txt"
+# The crs target: the navigated survey's files (GeoTIFF keys in LAS 1.2, OGC
+# WKT in LAS 1.4) and the crafted ones of fuzz_seeds, with that SBET.
+"$build/LAS_SimSurvey/LAS_SimSurvey" --out "$corpus/navigated14" --lines 2 --length 40 --tile 40 --density 0.2 \
+  --altitude 100 --turn 5 --sbet nav.sbet --las-version 1.4 >/dev/null
+cp "$(ls "$corpus/navigated"/*.las | head -n 1)" "$corpus/seeds/crs/geotiff.las"
+cp "$(ls "$corpus/navigated14"/*.las | head -n 1)" "$corpus/seeds/crs/wkt.las"
+cp "$corpus/navigated/nav.sbet" "$corpus/work/crs/nav.sbet"
 
 export AFL_NO_UI=1 AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_AFFINITY=1
 export ASAN_OPTIONS="abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_return_null=1"
@@ -61,6 +70,8 @@ for target in "${targets[@]}"; do
     rebuild)    input=input.las; args=(list.txt out.txt); tool="$build/LAS_Trajectory/LAS_Trajectory" ;;
     # PROJ opens its database and builds the conversion in every run: more time.
     sbet)       input=input.sbet; args=(list.txt out.txt --sbet input.sbet); timeout=6000
+                tool="$build/LAS_Trajectory/LAS_Trajectory" ;;
+    crs)        input=input.las; args=(list.txt out.txt --sbet nav.sbet); timeout=6000
                 tool="$build/LAS_Trajectory/LAS_Trajectory" ;;
     # A header may declare an extent of up to 100 million cells: an image that
     # takes seconds to draw, longer under the sanitizers.

@@ -2,13 +2,12 @@
 // the conversion, the coverage check and the thinning.
 #include "sbet_source.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "convert.h"
 #include "las_crs.h"
@@ -49,16 +48,31 @@ FileTimes file_times(uint16_t i) {
 
 namespace {
 
-// The definition given with --crs: the content of a file of that name, or the text itself.
-std::string given_crs(const std::string& crs) {
+// A coordinate system definition is a few kilobytes of text; a file far
+// larger is no definition.
+constexpr std::size_t kLargestCrsFile = std::size_t{1} << 18;
+
+// The definition given with --crs: the content of a file of that name, or the
+// text itself; label is how messages name it (the file's name for a file).
+std::string given_crs(const std::string& crs, std::string& label) {
     struct stat st;
+    label.clear();
     if (::stat(crs.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return crs;
-    std::ifstream f(crs);
-    std::stringstream text;
-    text << f.rdbuf();
-    if (!f) fail("\nCannot read the coordinate system file %s\n", crs.c_str());
-    std::string s = text.str();
+    errno = 0;
+    torvane::FilePtr f = torvane::open_regular_file(crs);
+    if (!f) quilvor::fail_with_reason(quilvor::open_reason(crs), "\nCannot read the coordinate system file %s\n", crs.c_str());
+    std::string s(kLargestCrsFile + 1, '\0');
+    s.resize(std::fread(s.data(), 1, s.size(), f.get()));
+    if (std::ferror(f.get())) quilvor::fail_because(errno, crs, "\nCannot read the coordinate system file %s\n", crs.c_str());
+    if (s.size() > kLargestCrsFile)
+        fail("\nThe coordinate system file %s is larger than %zu bytes: it holds no coordinate system definition\n",
+             crs.c_str(), kLargestCrsFile);
+    for (const char c : s)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\r' && c != '\t')
+            fail("\nThe coordinate system file %s holds no coordinate system definition: it is not text\n",
+                 crs.c_str());
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+    label = crs_for_messages(s) + " (file " + crs + ")";
     return s;
 }
 
@@ -68,7 +82,8 @@ std::string files_crs() {
     std::string crs;
     for (std::size_t i = 0; i < _pairInfo.size(); ++i) {
         quilvor::LasInput in = quilvor::open_las_input(_pairInfo[i], "\nFailed to open file %s for reading\n");
-        const std::string own = crs_of_records(read_las_records(in.file.get(), in.header, _pairInfo[i].size));
+        const std::string own = crs_of_records(read_las_records(in.file.get(), in.header, _pairInfo[i].size),
+                                               _pairInfo[i].LASName);
         if (own.empty())
             fail("\nFile %s names no coordinate system (no OGC WKT or GeoTIFF record): give the one of the "
                  "LAS files with --crs\n", _pairInfo[i].LASName.c_str());
@@ -117,11 +132,24 @@ std::vector<quilvor::refDataStruct> thinned(const std::vector<quilvor::refDataSt
 
 }  // namespace
 
+std::string files_distance_unit() {
+    std::string crs;
+    for (std::size_t i = 0; i < _pairInfo.size(); ++i) {
+        quilvor::LasInput in = quilvor::open_las_input(_pairInfo[i], "\nFailed to open file %s for reading\n");
+        const std::string own = crs_of_records(read_las_records(in.file.get(), in.header, _pairInfo[i].size));
+        if (own.empty() || (i > 0 && own != crs)) return "coordinate units";
+        crs = own;
+    }
+    const std::string unit = crs.empty() ? "" : crs_distance_unit(crs);
+    return unit.empty() ? "coordinate units" : unit;
+}
+
 std::vector<quilvor::refDataStruct> trajectory_from_sbet(const SbetOptions& o) {
     const std::vector<SbetSample> sbet = read_sbet(o.sbet);
     bool adjusted = false;
     const std::vector<FileTimes> times = all_file_times(adjusted);
-    const std::string crs = o.crs.empty() ? files_crs() : given_crs(o.crs);
+    std::string label;
+    const std::string crs = o.crs.empty() ? files_crs() : given_crs(o.crs, label);
 
     TimeConvention time;
     time.adjusted = adjusted;
@@ -130,7 +158,7 @@ std::vector<quilvor::refDataStruct> trajectory_from_sbet(const SbetOptions& o) {
         for (const FileTimes& t : times) if (t.any) start = std::min(start, t.first);
         time.week = o.gpsWeek >= 0 ? o.gpsWeek : (std::isfinite(start) ? week_of_sbet(sbet.front().time, start) : 0);
     }
-    const ConvertedTrajectory converted = convert_sbet(sbet, crs, time);
+    const ConvertedTrajectory converted = convert_sbet(sbet, crs, time, label);
     check_coverage(converted.samples, times, o.sbet);
 
     std::printf("\nSBET:           %s, %zu records, %.6f to %.6f s of the GPS week\n", o.sbet.c_str(), sbet.size(),

@@ -27,6 +27,11 @@ struct FileTimes {
 // Reads every record's GPS time of _pairInfo[i] in large blocks.
 FileTimes file_times(uint16_t i);
 
+// The unit of the listed files' coordinates where they all name one
+// coordinate system whose unit PROJ knows ("m", "ft", "US ft"), else
+// "coordinate units".
+std::string files_distance_unit();
+
 // The SBET as X Y Z T samples in the files' terms, every file's returns
 // covered (otherwise the run ends with both spans), thinned to one sample
 // every step seconds; prints what it did on standard output. The files of

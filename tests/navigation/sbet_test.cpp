@@ -1,11 +1,17 @@
 // The --sbet source of a trajectory: SBET files, coordinate systems named by
 // LAS files, the conversion into the files' coordinates and time.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
+#include "child_process.h"
 #include "convert.h"
 #include "las_builder.h"
 #include "las_crs.h"
@@ -30,6 +36,15 @@ std::string failure_of(F&& f) {
     return "";
 }
 
+// The table of the listed files, made and checked as the programs make it.
+void list_files(const std::vector<std::string>& names) {
+    quilvor::_fileCount = static_cast<uint16_t>(names.size());
+    quilvor::init_pairInfo(names);
+    testing::internal::CaptureStdout();
+    quilvor::check_las_4_GPSTime();
+    testing::internal::GetCapturedStdout();
+}
+
 // A small simulated survey with its SBET, the table of its files made as the programs make it.
 simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adjusted) {
     simsurvey::Options o;
@@ -44,11 +59,7 @@ simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adju
     const simsurvey::Summary s = simsurvey::simulate(o);
     std::vector<std::string> names;
     for (const std::string& f : s.files) names.push_back(dir + "/" + f);
-    quilvor::_fileCount = static_cast<uint16_t>(names.size());
-    quilvor::init_pairInfo(names);
-    testing::internal::CaptureStdout();
-    quilvor::check_las_4_GPSTime();
-    testing::internal::GetCapturedStdout();
+    list_files(names);
     return s;
 }
 
@@ -115,6 +126,35 @@ TEST(Sbet, WeekRolloverIsFollowedAndAdjustedTimeTakesTheGivenWeek) {
     put_record(b, 0.4, 0.6, -2.1, 300);  // back by a tenth of a second: no rollover
     EXPECT_EQ(failure_of([&] { navigation::parse_sbet(b.data(), b.size(), "r.sbet"); }),
               "\nSBET file r.sbet, record 3: time 0.400000 goes back from 0.500000, which is no week rollover\n");
+}
+
+// A step back of more than half a week is a rollover, and each one adds a
+// week; a step back of half a week or less is refused.
+TEST(Sbet, WeekRolloverThresholdAndEveryRolloverAddsAWeek) {
+    const double week = 604800.0;
+    struct Case {
+        std::vector<double> times;    // seconds of the week, as recorded
+        std::vector<double> expected; // continuous; empty: refused
+    };
+    const Case cases[] = {
+        {{400000.0, 400000.0 - week / 2}, {}},  // back by exactly half a week
+        {{400000.0, 400000.0 - week / 2 - 0.5}, {400000.0, 400000.0 + week / 2 - 0.5}},
+        {{300000.0, 100000.0}, {}},  // back by a third of a week
+        {{604000.0, 200.0, 604000.0, 200.0, 300.0},
+         {604000.0, week + 200.0, week + 604000.0, 2 * week + 200.0, 2 * week + 300.0}},
+    };
+    for (const Case& c : cases) {
+        std::vector<unsigned char> b;
+        for (double t : c.times) put_record(b, t, 0.6, -2.1, 300);
+        if (c.expected.empty()) {
+            EXPECT_NE(failure_of([&] { navigation::parse_sbet(b.data(), b.size(), "r.sbet"); }).find("no week rollover"),
+                      std::string::npos) << c.times[1];
+            continue;
+        }
+        const std::vector<navigation::SbetSample> s = navigation::parse_sbet(b.data(), b.size(), "r.sbet");
+        ASSERT_EQ(s.size(), c.expected.size());
+        for (std::size_t k = 0; k < s.size(); ++k) EXPECT_EQ(s[k].time, c.expected[k]) << k;
+    }
 }
 
 TEST(Sbet, DamagedFilesAreRefusedNamingTheRecord) {
@@ -200,6 +240,39 @@ TEST(Sbet, FilesWithoutACoordinateSystemAskForOne) {
     EXPECT_GT(convert(so).size(), 100u);
 }
 
+// Distances in the files' coordinates are labelled with the unit of the
+// coordinate system the files name.
+TEST(Sbet, DistanceUnitOfTheFilesCoordinateSystem) {
+    const std::pair<const char*, const char*> units[] = {
+        {"EPSG:32610", "m"},
+        {"EPSG:2227", "US ft"},  // California zone 3, US survey feet
+        {"EPSG:26910+5703", "m"},
+        {"+proj=utm +zone=10 +units=ft +type=crs", "ft"},
+        {"+proj=utm +zone=10 +units=us-ft +type=crs", "US ft"},
+        {"no coordinate system", ""},
+    };
+    for (const auto& [crs, unit] : units) EXPECT_EQ(navigation::crs_distance_unit(crs), unit) << crs;
+
+    for (const int minor : {2, 4}) {  // GeoTIFF keys; OGC WKT
+        TempDir d;
+        const simsurvey::Summary s = survey_with_sbet(d.path, minor, false);
+        EXPECT_EQ(navigation::files_distance_unit(), "m") << minor;
+        if (minor != 2) continue;
+        // The first tile's key made a system in US survey feet: the files disagree.
+        std::vector<unsigned char> b = read_file(d / s.files[0]);
+        const unsigned char key[8] = {0x00, 0x0C, 0, 0, 1, 0, 0x62, 0x7F};  // 3072, 0, 1, 32610
+        const auto at = std::search(b.begin(), b.end(), std::begin(key), std::end(key));
+        ASSERT_NE(at, b.end());
+        torvane::store<uint16_t>(&*(at + 6), 2227);
+        write_file(d / s.files[0], b);
+        list_files({d / s.files[0]});
+        EXPECT_EQ(navigation::files_distance_unit(), "US ft");
+        ASSERT_GE(s.files.size(), 2u);
+        list_files({d / s.files[0], d / s.files[1]});
+        EXPECT_EQ(navigation::files_distance_unit(), "coordinate units");
+    }
+}
+
 TEST(Sbet, LasTrajectoryConvertsItAndTheToolAcceptsTheResult) {
     TempDir d;
     const simsurvey::Summary s = survey_with_sbet(d.path, 2, false);
@@ -222,4 +295,120 @@ TEST(Sbet, LasTrajectoryConvertsItAndTheToolAcceptsTheResult) {
     ASSERT_EQ(withSbet.status, 0) << withSbet.out;
     const std::string label = "Optimal Range Normalization Exponent:";
     EXPECT_EQ(withSbet.out.substr(withSbet.out.find(label), 60), withTruth.out.substr(withTruth.out.find(label), 60));
+}
+
+// What LAS_Trajectory --sbet refuses, each with its message on standard
+// output (naming where the value came from) and the system's reason on
+// standard error, nothing written; and what it says of heights it could not
+// convert, offline whatever PROJ_NETWORK says.
+TEST(Sbet, HostileInputsAreRefusedNamingTheirSource) {
+    TempDir d;
+    const simsurvey::Summary s = survey_with_sbet(d.path, 2, false);
+    std::vector<unsigned char> b = read_file(d / "traj.sbet");
+    torvane::store(&b[24], 1e125);  // the first record's height
+    write_file(d / "high.sbet", b);
+    {
+        torvane::FilePtr f(std::fopen((d / "huge.sbet").c_str(), "wb"));
+        ASSERT_EQ(::ftruncate(::fileno(f.get()), 40000000001), 0);  // sparse: 40 GB, no whole number of records
+    }
+    ASSERT_EQ(::mkfifo((d / "fifo.sbet").c_str(), 0600), 0);
+    write_text(d / "big.crs", "EPSG:32610" + std::string(300000, ' ') + "x");
+    std::filesystem::create_directory(d / "home");
+    struct Case {
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"--sbet", "high.sbet"}, "\nSBET record 1 gives X ", "", 255},
+        {{"--sbet", "traj.sbet", "--crs", "+proj=tmerc +k=1e200 +type=crs"}, "\nSBET record 1 gives X ", "", 255},
+        {{"--sbet", "traj.sbet", "--crs", "+proj=utm +zone=10 +nadgrids=missing.gsb +type=crs"},
+         ": the grid missing.gsb that it names is not installed here\n", "", 255},
+        {{"--sbet", "traj.sbet", "--crs", s.files[0]},
+         "\nThe coordinate system file " + s.files[0] + " holds no coordinate system definition: it is not text\n", "",
+         255},
+        {{"--sbet", "traj.sbet", "--crs", "big.crs"},
+         "\nThe coordinate system file big.crs is larger than 262144 bytes: it holds no coordinate system definition\n",
+         "", 255},
+        {{"--sbet", "huge.sbet"},
+         "\nSBET file huge.sbet: its size (40000000001 bytes) is not a whole number of 136-byte records", "", 255},
+        {{"--sbet", "none.sbet"}, "\nCannot open SBET file none.sbet for reading\n",
+         "LAS_Trajectory: none.sbet: No such file or directory\n", 255},
+        {{"--sbet", "fifo.sbet"}, "\nCannot open SBET file fifo.sbet for reading\n",
+         "LAS_Trajectory: fifo.sbet: not a regular file\n", 255},
+        {{"--sbet", "traj.sbet", "--crs", "EPSG:26910+5703"},
+         "\n                NAVD88 height is reached only with the grid ", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + (c.args.size() > 2 ? c.args[3] : ""));
+        std::vector<std::string> args = {"las_list.txt", "nav.txt"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildSetup setup;
+        setup.env = {{"PROJ_NETWORK", "ON"}, {"HOME", d / "home"}, {"XDG_DATA_HOME", d / "home"}};
+        const ChildResult r = run_child(d.path, TRAJECTORY_BIN, args, setup);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("converted to"), std::string::npos) << r.out;
+        EXPECT_EQ(file_exists(d / "nav.txt"), c.status == 0);
+        std::filesystem::remove(d / "nav.txt");
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(d / "home"));  // no grid fetched, no cache
+}
+
+// The trajectory's output where it cannot be written: a missing folder, a
+// folder, a file-size limit; the message, the system's reason, nothing left.
+TEST(Sbet, OutputThatCannotBeWrittenSaysWhy) {
+    TempDir d;
+    survey_with_sbet(d.path, 2, false);
+    std::filesystem::create_directory(d / "folder");
+    const std::vector<std::tuple<std::string, bool, std::string, std::string>> cases = {
+        {"no/nav.txt", false, "\nFailed to open file no/nav.txt for writing\n",
+         "LAS_Trajectory: no/nav.txt: No such file or directory\n"},
+        {"folder", false, "\nFailed to open file folder for writing\n", "LAS_Trajectory: folder: Is a directory\n"},
+        {"nav.txt", true, "\nFailed to write trajectory nav.txt\n", "LAS_Trajectory: nav.txt: File too large\n"},
+    };
+    for (const auto& [output, full, out, err] : cases) {
+        SCOPED_TRACE(output);
+        ChildSetup setup;
+        if (full) setup.fileSizeLimit = 1000;  // ulimit -f: a few lines of the trajectory
+        const ChildResult r = run_child(d.path, TRAJECTORY_BIN, {"las_list.txt", output, "--sbet", "traj.sbet"}, setup);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_NE(r.out.find(out), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(err), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(d / "nav.txt"));
+        EXPECT_FALSE(file_exists(d / "no"));
+    }
+}
+
+// GeoTIFF parameters beyond any real system are refused before the library
+// builds a definition from them (a false easting of 1e308 overflowed its
+// buffer); keys the library cannot read name no system, and it prints nothing.
+TEST(Sbet, GeoTiffKeysOutOfRangeOrBrokenAreRefusedSilently) {
+    const std::vector<uint16_t> userTM = {1, 1, 0, 6, 1024, 0, 1, 1, 2048, 0, 1, 4326, 3072, 0, 1, 32767,
+                                          3075, 0, 1, 1, 3082, 34736, 1, 0, 3083, 34736, 1, 1};
+    struct Case {
+        std::vector<uint16_t> keys;
+        std::vector<double> doubles;
+        std::string ascii, crs, failure;
+    };
+    const std::vector<Case> cases = {
+        {userTM, {1e308, 1e308}, "", "",
+         "\nFile t.las: GeoTIFF parameter 1 is 1e+308, beyond what a coordinate system takes (at most 1e+09)\n"},
+        {userTM, {500000.0, std::nan("")}, "", "",
+         "\nFile t.las: GeoTIFF parameter 2 is nan, beyond what a coordinate system takes (at most 1e+09)\n"},
+        // A key whose value lies beyond the doubles; a citation beyond the text; an unknown code.
+        {{1, 1, 0, 4, 1024, 0, 1, 1, 3072, 0, 1, 32767, 3075, 0, 1, 1, 3082, 34736, 1, 9}, {1.0, 2.0}, "", "", ""},
+        {{1, 1, 0, 2, 1024, 0, 1, 1, 1026, 34737, 50, 0}, {}, "ab", "", ""},
+        {{1, 1, 0, 2, 1024, 0, 1, 1, 2048, 0, 1, 9999}, {}, "", "", ""},
+    };
+    for (const Case& c : cases) {
+        testing::internal::CaptureStderr();
+        std::string crs;
+        const std::string failure =
+            failure_of([&] { crs = navigation::crs_of_geotiff_keys(c.keys, c.doubles, c.ascii, "t.las"); });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(failure, c.failure);
+        EXPECT_EQ(crs, c.crs);
+    }
 }
