@@ -194,7 +194,8 @@ void returns_in_rectangle(const Options& o, double x0, double x1, double y0, dou
                 double c = -W / 2 + (j + 0.5) * (W / nAcross);
                 if (o.roll != 0.0) c = roll_offset(o, c, az, t);
                 const double gx = ax, gy = ay + c, gz = terrain(gx, gy);
-                const bool canopy = vegetated(gx, gy) && uniform(o.seed, i, s, j, 7) < o.vegetation;
+                const bool bare = std::fabs(gx - 0.5 * o.length) < 0.5 * o.openGround;
+                const bool canopy = vegetated(gx, gy) && !bare && uniform(o.seed, i, s, j, 7) < o.vegetation;
                 const bool inside = canopy && o.maxReturns == 3 && uniform(o.seed, i, s, j, 9) < 0.5;
                 const uint8_t n = canopy ? (inside ? 3 : 2) : 1;
                 auto emit = [&](double x, double y, double z, double rho, uint8_t number, uint64_t key) {
@@ -204,6 +205,11 @@ void returns_in_rectangle(const Options& o, double x0, double x1, double y0, dou
                     r.x = x;
                     r.y = y;
                     r.z = z;
+                    if (o.positionNoise > 0) {  // a return from somewhere in the footprint, ranged with noise
+                        r.x += o.positionNoise * gaussian(o.seed, i, s, j, 16 + 3 * key);
+                        r.y += o.positionNoise * gaussian(o.seed, i, s, j, 17 + 3 * key);
+                        r.z += o.positionNoise * gaussian(o.seed, i, s, j, 18 + 3 * key);
+                    }
                     r.t = t;
                     r.range = std::sqrt(h * h + v * v);
                     r.angle = std::atan(h / v) * 180.0 / kPi;
@@ -447,6 +453,8 @@ std::string parse_options(int argc, char** argv, Options& o) {
         else if (key == "--strip-gain") { err = need(v >= 0 && v < 0.5); o.stripGain = v; }
         else if (key == "--strip-reflectance") { err = need(v >= 0 && v < 0.5); o.stripReflectance = v; }
         else if (key == "--reflectance-length") { err = need(v > 0); o.reflectanceLength = v; }
+        else if (key == "--open-ground") { err = need(v >= 0); o.openGround = v; }
+        else if (key == "--position-noise") { err = need(v >= 0 && v <= 10); o.positionNoise = v; }
         else if (key == "--format") {
             err = need(v >= 1 && v <= torvane::kMaxPointFormat && v == std::floor(v) &&
                        torvane::point_format(static_cast<int>(v)).hasGPSTime);

@@ -29,6 +29,8 @@ struct Options {
     double stripGain = 0.0;      // each line's intensities scaled by a gain drawn from [1 - G, 1 + G]
     double stripReflectance = 0.0;    // each line sees the reflectance times 1 + A x a smooth field of its own (spread 1)
     double reflectanceLength = 500.0; // the field's waves are 0.5 to 1.5 times this long, metres
+    double openGround = 0.0;     // metres of open ground (no canopy) in the middle of every line
+    double positionNoise = 0.0;  // sigma of the gaussian error of each return's X, Y and Z, metres
     int versionMinor = 2;        // LAS 1.0, 1.1 or 1.2
     int format = 1;              // point data format 1 or 3
     double scale = 0.01;         // coordinate scale factor (all three axes)

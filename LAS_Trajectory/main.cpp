@@ -85,9 +85,58 @@ void print_line(std::size_t i, const LinePath& l, const std::string& unit) {
     std::printf("\nFlight line %zu: GPS time %.3f to %.3f (%.1f s)\n", i + 1, l.start, l.end, l.end - l.start);
     std::printf("  Pulses used:   %zu (%zu left out, off their beams)\n", l.used, l.rejected);
     std::printf("  Beam distance: %.3f %s RMS\n", l.rms, unit.c_str());
-    for (const TimeSpan& b : l.bridged)
+    const PathError e = rms_error(l, l.start, l.end);
+    std::printf("  Path error:    %.3f horizontal, %.3f vertical (estimated RMS, %s)\n", e.horizontal, e.vertical,
+                unit.c_str());
+    for (const TimeSpan& b : l.bridged) {
         std::printf("  Bridged:       %.3f to %.3f (%.1f s without multi-return pulses)\n", b.first, b.last,
                     b.last - b.first);
+        const PathError eb = rms_error(l, b.first, b.last);
+        std::printf("                 path error there %.3f horizontal, %.3f vertical\n", eb.horizontal, eb.vertical);
+    }
+}
+
+// The first line, or bridged stretch of a line, whose estimated error exceeds
+// --max-error: refused, unless accepted with --accept-inaccurate. Without
+// --max-error the limit is kDefaultMaxError metres, in feet where the files'
+// coordinates are.
+void check_path_error(const SurveyPath& path, const TrajectoryOptions& o, const std::string& unit) {
+    double maxError = o.maxError;
+    if (!o.maxErrorGiven && (unit == "ft" || unit == "US ft"))
+        maxError = kDefaultMaxError / (unit == "ft" ? 0.3048 : 1200.0 / 3937.0);
+    auto worse = [maxError](const PathError& e) { return !(e.horizontal <= maxError && e.vertical <= maxError); };
+    std::size_t count = 0;
+    char first[400] = "";
+    for (std::size_t i = 0; i < path.lines.size(); ++i) {
+        const LinePath& l = path.lines[i];
+        for (const TimeSpan& b : l.bridged) {
+            const PathError eb = rms_error(l, b.first, b.last);
+            if (worse(eb) && count++ == 0)
+                std::snprintf(first, sizeof(first), "Flight line %zu, bridged from GPS time %.3f to %.3f (%.1f s "
+                              "without multi-return pulses): the rebuilt path's estimated error there is %.3f "
+                              "horizontal, %.3f vertical (RMS, %s)",
+                              i + 1, b.first, b.last, b.last - b.first, eb.horizontal, eb.vertical, unit.c_str());
+        }
+        const PathError e = rms_error(l, l.start, l.end);
+        if (worse(e) && count++ == 0)
+            std::snprintf(first, sizeof(first), "Flight line %zu (GPS time %.3f to %.3f): its rebuilt path's "
+                          "estimated error is %.3f horizontal, %.3f vertical (RMS, %s)",
+                          i + 1, l.start, l.end, e.horizontal, e.vertical, unit.c_str());
+    }
+    if (count == 0) return;
+    if (o.acceptInaccurate) {
+        std::printf("\nAccepted with --accept-inaccurate: %zu estimated errors of lines or bridged stretches above "
+                    "--max-error %g\n", count, maxError);
+        return;
+    }
+    std::fprintf(stderr,
+                 "LAS_Trajectory: where a line has few multi-return pulses, or none over a long stretch (open "
+                 "ground, water, thinned data), the beams hold the path too loosely and it may lie far from the "
+                 "aircraft, which biases the range exponent. Use the survey's own trajectory, or leave those "
+                 "files out of the list; or take the path as it is with --accept-inaccurate (or a larger "
+                 "--max-error).\n");
+    quilvor::fail("\n%s, more than --max-error %g%s\n", first, maxError,
+                  count > 1 ? " (and more: see above)" : "");
 }
 
 // The --sbet source: the navigation solution in the files' coordinates and time.
@@ -138,6 +187,7 @@ int run(int argc, char** argv) {
     // Distances are in the files' coordinate units.
     const std::string unit = navigation::files_distance_unit();
     for (std::size_t i = 0; i < path.lines.size(); ++i) print_line(i, path.lines[i], unit);
+    check_path_error(path, o, unit);
 
     const double first = first_sample(scan.all.first - kMargin, o.step), last = last_sample(scan.all.last + kMargin, o.step);
     check_coverage(scan, first, last);
