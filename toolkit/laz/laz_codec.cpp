@@ -194,7 +194,7 @@ std::string check_items(const Compression& c, uint8_t pointFormat, uint16_t reco
             return "item " + item_label(it) + " does not belong in a record of point format " + text(format);
         if (it.type == kWavePacket13) return "item " + item_label(it) + " is not supported";
         const bool pointwiseItem = format <= 5;
-        const bool known = pointwiseItem ? it.version == 2 : (it.version == 3 || it.version == 4);
+        const bool known = pointwiseItem ? (it.version == 1 || it.version == 2) : (it.version == 3 || it.version == 4);
         if (!known) return "item " + item_label(it) + " is not supported";
     }
     if (format <= 5 && c.compressor != kPointwise && c.compressor != kPointwiseChunked)
@@ -295,7 +295,11 @@ std::string decode_chunk_measured(const Compression& c, uint16_t recordLength, c
 std::string decode_chunk(const Compression& c, uint16_t recordLength, const uint8_t* data, size_t size,
                          uint32_t points, uint8_t* out) {
     size_t used = 0;
-    return decode_chunk_measured(c, recordLength, data, size, points, out, used);
+    std::string e = decode_chunk_measured(c, recordLength, data, size, points, out, used);
+    // A chunk's records end exactly where the chunk does; anything else is damage.
+    if (e.empty() && points && c.compressor == kPointwiseChunked && used != size)
+        e = "chunk of " + text(size) + " bytes ends after " + text(used) + " bytes: its data is damaged";
+    return e;
 }
 
 void encode_chunk(const Compression& c, uint16_t recordLength, const uint8_t* records, uint32_t points,
