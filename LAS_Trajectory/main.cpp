@@ -98,6 +98,10 @@ int convert_navigation(const TrajectoryOptions& o) {
 
 int run(int argc, char** argv) {
     quilvor::_programName = "LAS_Trajectory";
+    if (torvane::asks_for_help(argc, argv)) {
+        trajectory_usage();
+        return quilvor::report_status("LAS_Trajectory");
+    }
     quilvor::install_interrupt_cleanup();
     torvane::credits();
     const TrajectoryOptions o = options(argc, argv);
