@@ -29,14 +29,11 @@ int run(int argc, char** argv) {
         std::exit(-1);
     }
 
-    const std::vector<std::string> names = quilvor::read_list(o.listFile.c_str());
-    quilvor::_fileCount = static_cast<uint16_t>(names.size());
-    quilvor::init_pairInfo(names);
-    quilvor::check_las_4_GPSTime();
+    quilvor::Survey survey = quilvor::open_survey(quilvor::read_list(o.listFile.c_str()));
 
     IntensityGrid grid;
-    shape_grid(grid, o);
-    add_files(grid, o.firstOnly);
+    shape_grid(grid, o, survey);
+    add_files(grid, o.firstOnly, survey);
     if (grid.used == 0) quilvor::fail("\nNo return of the listed files lies in the grid: nothing to draw\n");
     double lo = o.lo, hi = o.hi;
     if (!o.fixedRange) percentile_range(grid, lo, hi);

@@ -30,11 +30,8 @@ TrajectoryOptions options(int argc, char** argv) {
 }
 
 // The listed files, checked as LAS_Quilvor checks them.
-void check_listed_files(const TrajectoryOptions& o) {
-    const std::vector<std::string> names = quilvor::read_list(o.listFile.c_str());
-    quilvor::_fileCount = static_cast<uint16_t>(names.size());
-    quilvor::init_pairInfo(names);
-    quilvor::check_las_4_GPSTime();
+quilvor::Survey listed_files(const TrajectoryOptions& o) {
+    return quilvor::open_survey(quilvor::read_list(o.listFile.c_str()));
 }
 
 void refuse_thin_lines(const std::vector<FlightLine>& lines) {
@@ -81,13 +78,13 @@ void print_line(std::size_t i, const LinePath& l) {
 }
 
 // The --sbet source: the navigation solution in the files' coordinates and time.
-int convert_navigation(const TrajectoryOptions& o) {
+int convert_navigation(quilvor::Survey& survey, const TrajectoryOptions& o) {
     navigation::SbetOptions so;
     so.sbet = o.sbet;
     so.crs = o.crs;
     so.gpsWeek = o.gpsWeek;
     so.step = o.stepGiven ? o.step : 0.0;
-    const std::vector<quilvor::refDataStruct> samples = navigation::trajectory_from_sbet(so);
+    const std::vector<quilvor::refDataStruct> samples = navigation::trajectory_from_sbet(survey, so);
     write_samples(o.output, samples);
     char every[48];
     if (o.stepGiven) std::snprintf(every, sizeof(every), "one every %g s", o.step);
@@ -102,15 +99,16 @@ int run(int argc, char** argv) {
     torvane::credits();
     const TrajectoryOptions o = options(argc, argv);
     quilvor::read_run_settings();
-    check_listed_files(o);
-    if (!o.sbet.empty()) return convert_navigation(o);
+    quilvor::Survey survey = listed_files(o);
+    if (!o.sbet.empty()) return convert_navigation(survey, o);
 
     SurveyScan scan;
-    scan_survey(scan, true);
+    scan_survey(survey, scan, true);
     PulseCount count;
     const std::vector<Pulse> pulses = assemble_pulses(scan.pieces, count);
     std::vector<ReturnPiece>().swap(scan.pieces);
-    std::printf("\nListed files:        %u (%llu returns, GPS time %.3f to %.3f)\n", quilvor::_fileCount,
+    std::printf("\nListed files:        %u (%llu returns, GPS time %.3f to %.3f)\n",
+                static_cast<unsigned>(survey.size()),
                 static_cast<unsigned long long>(scan.returns), scan.all.first, scan.all.last);
     std::printf("Multi-return pulses: %zu (%llu of them across two files)\n", pulses.size(),
                 static_cast<unsigned long long>(count.split));

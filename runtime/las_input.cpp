@@ -61,51 +61,95 @@ void validate_layout(const char* name, const LASHeader& h, uint64_t size) {
         fail("\nFile %s is too large: its point data exceed 2147483647 bytes\n", name);
 }
 
-LasInput open_las_input(pairStruct& entry, const char* openFailure) {
-    const char* name = entry.LASName.c_str();
+namespace {
+
+// Reads the header image of an open file: its bytes, their own size, whether the file holds them all.
+struct HeaderImage {
+    unsigned char bytes[torvane::kMaxHeaderSize] = {};
+    std::size_t own = torvane::LASHeaderSize;
+    bool whole = false;
+};
+
+HeaderImage read_header_image(std::FILE* f) {
+    HeaderImage image;
+    const std::size_t got = std::fread(image.bytes, 1, sizeof(image.bytes), f);
+    if (got > offsetof(LASHeader, VersionMinor))
+        image.own = torvane::header_size_of_version(image.bytes[offsetof(LASHeader, VersionMinor)]);
+    image.whole = got >= image.own;
+    return image;
+}
+
+}  // namespace
+
+LasInput open_las_input(SurveyFile& file, const char* openFailure) {
+    const char* name = file.name.c_str();
     LasInput in;
     errno = 0;
-    in.file = torvane::open_regular_file(entry.LASName);
-    if (!in.file) fail_with_reason(open_reason(entry.LASName), openFailure, name);
-    check_identity(entry, ::fileno(in.file.get()));
-    unsigned char image[torvane::kMaxHeaderSize] = {};
-    const std::size_t got = std::fread(image, 1, sizeof(image), in.file.get());
-    const std::size_t own = got > offsetof(LASHeader, VersionMinor)
-                                ? torvane::header_size_of_version(image[offsetof(LASHeader, VersionMinor)])
-                                : LASHeaderSize;
-    const bool whole = got >= own;
+    in.file = torvane::open_regular_file(file.name);
+    if (!in.file) fail_with_reason(open_reason(file.name), openFailure, name);
+    check_identity(file, ::fileno(in.file.get()));
+    const HeaderImage image = read_header_image(in.file.get());
     struct stat st;
     const uint64_t size = ::fstat(::fileno(in.file.get()), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    if (entry.validated) {
-        if (!whole || own != entry.headerBytes || size != entry.size ||
-            std::memcmp(image, entry.header.data(), own) != 0)
+    in.of = &file;
+    if (file.validated) {
+        if (!image.whole || image.own != file.headerSize || size != file.size ||
+            std::memcmp(image.bytes, file.headerBytes.data(), image.own) != 0)
             fail_changed(name);
     } else {
-        if (!whole) not_valid(name);
-        validate_layout(name, torvane::header_from_bytes(image, own), size);
-        std::memcpy(entry.header.data(), image, own);
-        entry.headerBytes = own;
-        entry.size = size;
-        entry.validated = true;
+        if (!image.whole) not_valid(name);
+        const LASHeader h = torvane::header_from_bytes(image.bytes, image.own);
+        validate_layout(name, h, size);
+        std::memcpy(file.headerBytes.data(), image.bytes, image.own);
+        file.headerSize = image.own;
+        file.size = size;
+        file.header = h;
+        const int fd = ::fileno(in.file.get());
+        file.records = torvane::find_variable_records(
+            h, size,
+            [fd](uint64_t offset, void* to, std::size_t n) {
+                int error = 0;
+                return read_at(fd, to, n, offset, error) == n;
+            },
+            torvane::wanted_record);
+        file.validated = true;
     }
-    in.header = torvane::header_from_bytes(image, own);
+    in.header = file.header;
     in.format = &torvane::point_format(in.header.PointDataFormatID);
     in.points = static_cast<uint32_t>(torvane::point_count(in.header));
     in.recordLength = in.header.PointDataRecordLength;
     return in;
 }
 
-void read_input_at(LasInput& in, void* buffer, std::size_t bytes, uint64_t offset, const char* name) {
+LasInput open_las_input(pairStruct& entry, const char* openFailure) {
+    if (entry.file.name.empty()) entry.file.name = entry.LASName;
+    return open_las_input(entry.file, openFailure);
+}
+
+void read_input_at(const LasInput& in, void* buffer, std::size_t bytes, uint64_t offset) {
+    const char* name = in.of->name.c_str();
     int error = 0;
     if (read_at(::fileno(in.file.get()), buffer, bytes, offset, error) == bytes) return;
     if (error != 0) fail_because(error, name, "\nFailed to read point data from %s\n", name);
     fail_changed(name);  // shorter than it was when validated
 }
 
-void read_input(LasInput& in, void* buffer, std::size_t bytes, const char* name) {
-    if (std::fread(buffer, 1, bytes, in.file.get()) == bytes) return;
-    if (std::ferror(in.file.get())) fail_because(errno, name, "\nFailed to read point data from %s\n", name);
-    fail_changed(name);  // shorter than it was when validated
+void read_records(const LasInput& in, uint32_t first, uint32_t count, unsigned char* to, RecordScratch& scratch) {
+    (void)scratch;
+    read_input_at(in, to, std::size_t{count} * in.recordLength,
+                  in.header.OffsetToData + uint64_t{first} * in.recordLength);
+}
+
+std::vector<unsigned char> record_data(const LasInput& in, const torvane::VariableRecord& r) {
+    std::vector<unsigned char> data(static_cast<std::size_t>(r.length));  // found within the file
+    read_input_at(in, data.data(), data.size(), r.dataOffset);
+    return data;
+}
+
+const torvane::VariableRecord* find_record(const SurveyFile& file, const std::string& user, uint16_t id) {
+    for (const torvane::VariableRecord& r : file.records)
+        if (r.user == user && r.id == id) return &r;
+    return nullptr;
 }
 
 FileIdentity identity_of(const struct stat& st) {
@@ -114,16 +158,16 @@ FileIdentity identity_of(const struct stat& st) {
                         static_cast<int64_t>(st.st_mtim.tv_nsec)};
 }
 
-void check_identity(pairStruct& entry, int fd) {
+void check_identity(SurveyFile& file, int fd) {
     struct stat st;
-    if (::fstat(fd, &st) != 0) fail_because(errno, entry.LASName, "\nFailed to open file %s for reading\n",
-                                            entry.LASName.c_str());
+    if (::fstat(fd, &st) != 0) fail_because(errno, file.name, "\nFailed to open file %s for reading\n",
+                                            file.name.c_str());
     const FileIdentity now = identity_of(st);
-    if (!entry.identified) {
-        entry.identity = now;
-        entry.identified = true;
-    } else if (!(now == entry.identity)) {
-        fail_changed(entry.LASName.c_str());
+    if (!file.identified) {
+        file.identity = now;
+        file.identified = true;
+    } else if (!(now == file.identity)) {
+        fail_changed(file.name.c_str());
     }
 }
 

@@ -31,6 +31,9 @@ std::string failure_of(F&& f) {
 }
 
 // A small simulated survey with its SBET, the table of its files made as the programs make it.
+// The survey that convert() reads, as the program checks it.
+quilvor::Survey listed;
+
 simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adjusted) {
     simsurvey::Options o;
     o.outDir = dir;
@@ -44,10 +47,8 @@ simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adju
     const simsurvey::Summary s = simsurvey::simulate(o);
     std::vector<std::string> names;
     for (const std::string& f : s.files) names.push_back(dir + "/" + f);
-    quilvor::_fileCount = static_cast<uint16_t>(names.size());
-    quilvor::init_pairInfo(names);
     testing::internal::CaptureStdout();
-    quilvor::check_las_4_GPSTime();
+    listed = quilvor::open_survey(names);
     testing::internal::GetCapturedStdout();
     return s;
 }
@@ -62,7 +63,7 @@ std::vector<quilvor::refDataStruct> read_trajectory(const std::string& path) {
 std::vector<quilvor::refDataStruct> convert(const navigation::SbetOptions& o) {
     testing::internal::CaptureStdout();
     try {
-        const std::vector<quilvor::refDataStruct> s = navigation::trajectory_from_sbet(o);
+        const std::vector<quilvor::refDataStruct> s = navigation::trajectory_from_sbet(listed, o);
         testing::internal::GetCapturedStdout();
         return s;
     } catch (...) {
@@ -189,8 +190,7 @@ TEST(Sbet, FilesWithoutACoordinateSystemAskForOne) {
     o.density = 0.2;
     const simsurvey::Summary s = simsurvey::simulate(o);
     std::vector<std::string> names = {d / s.files[0]};
-    quilvor::_fileCount = 1;
-    quilvor::init_pairInfo(names);
+    listed = quilvor::open_survey(names);
     navigation::SbetOptions so;
     so.sbet = d / "traj.sbet";
     EXPECT_EQ(failure_of([&] { convert(so); }),

@@ -94,12 +94,12 @@ struct BlockOutcome {
 // any start signature) and everything after them (waveform data, extended
 // variable-length records, whatever else the file holds). False when a write
 // failed, with error its reason (unless error holds an earlier one).
-bool copy_unchanged(LasInput& in, PendingOutput& out, Buffer<unsigned char>& block, uint64_t first, uint64_t last,
-                    const char* name, int& error) {
+bool copy_unchanged(const LasInput& in, PendingOutput& out, Buffer<unsigned char>& block, uint64_t first,
+                    uint64_t last, int& error) {
     bool written = true;
     for (uint64_t at = first; at < last;) {
         const std::size_t n = std::min<uint64_t>(block.size(), last - at);
-        read_input_at(in, block.data(), n, at, name);
+        read_input_at(in, block.data(), n, at);
         int e = 0;
         if (written && !write_at(::fileno(out.file.get()), block.data(), n, at, e)) {
             written = false;
@@ -114,15 +114,15 @@ bool copy_unchanged(LasInput& in, PendingOutput& out, Buffer<unsigned char>& blo
 // normalized from itself and the trajectory alone, and written where it was.
 // False when a write failed (error as for copy_unchanged); throws the failure
 // of the earliest block that failed.
-bool normalize_blocks(const NormalizeJob& job, LasInput& in, PendingOutput& out, std::size_t perBlock,
+bool normalize_blocks(const NormalizeJob& job, const LasInput& in, PendingOutput& out, std::size_t perBlock,
                       unsigned parts, int& error) {
-    const char* name = _pairInfo[job.LASID].LASName.c_str();
     const uint16_t len = in.recordLength;
     const std::size_t blocks = (in.points + perBlock - 1) / perBlock;
     BlockOutcome outcome;
     const KeptPairs* kept = pairs_in_memory(job.LASID) ? &_pairStore.files[job.LASID] : nullptr;
     run_parts(parts, [&](unsigned part) {
         Buffer<unsigned char>& block = job.blocks[part];
+        RecordScratch scratch;
         std::size_t cursor = 0;
         uint32_t counted = 0, pairedBefore = 0;  // the paired records before record counted
         for (std::size_t b = part; b < blocks && outcome.wanted(b); b += parts) {
@@ -132,7 +132,7 @@ bool normalize_blocks(const NormalizeJob& job, LasInput& in, PendingOutput& out,
             if (kept != nullptr) pairedBefore += kept->paired_between(counted, first);
             counted = first;
             try {
-                read_input_at(in, block.data(), n * len, offset, name);
+                read_records(in, first, static_cast<uint32_t>(n), block.data(), scratch);
                 normalize_records(block.data(), n, first, kept, pairedBefore, job, in, cursor);
             } catch (const Failure& f) {
                 outcome.failed(b, f);
@@ -176,9 +176,9 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
                      outName.c_str());
     // The copy has the input's size: every byte but the intensities is the input's.
     int error = 0;
-    bool written = copy_unchanged(in, out, job.blocks[0], 0, in.header.OffsetToData, name, error);
+    bool written = copy_unchanged(in, out, job.blocks[0], 0, in.header.OffsetToData, error);
     written = normalize_blocks(job, in, out, perBlock, parts, error) && written;
-    written = copy_unchanged(in, out, job.blocks[0], torvane::point_data_end(in.header), entry.size, name, error) &&
+    written = copy_unchanged(in, out, job.blocks[0], torvane::point_data_end(in.header), entry.file.size, error) &&
               written;
     if (!written) fail_because(error, outName, "\nFailed to write intensity normalized data to %s\n", outName.c_str());
     if (!finish_output(out))
