@@ -8,7 +8,7 @@ namespace torvane {
 
 namespace {
 
-constexpr std::size_t kWindowBytes = std::size_t{64} << 10;
+constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
 // No more records than this are kept, whatever a file declares.
 constexpr std::size_t kMostKept = 64;
 
@@ -27,7 +27,7 @@ struct Window {
         if (offset > end || n > end - offset) return nullptr;
         if (offset >= start && offset - start + n <= held) return bytes.data() + (offset - start);
         const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(kWindowBytes, end - offset));
-        bytes.resize(kWindowBytes);
+        if (bytes.size() < want) bytes.resize(want);
         if (!read(offset, bytes.data(), want)) return nullptr;
         start = offset;
         held = want;

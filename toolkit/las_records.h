@@ -29,7 +29,7 @@ using ReadBytesAt = std::function<bool(uint64_t offset, void* to, std::size_t n)
 
 // The records of a file of fileSize bytes that keep(user, id) wants, the
 // first one of each user ID and record ID only, in file order. The walk reads
-// the headers alone, through one window of at most 64 KiB, and stops at the
+// the headers alone, through one window of at most 1 MiB, and stops at the
 // first record that does not fit: the variable-length records within the
 // point data's offset, the extended ones within the file.
 std::vector<VariableRecord> find_variable_records(const LASHeader& h, uint64_t fileSize, const ReadBytesAt& read,

@@ -1,8 +1,12 @@
 // The --sbet source of a trajectory: SBET files, coordinate systems named by
 // LAS files, the conversion into the files' coordinates and time.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -222,4 +226,48 @@ TEST(Sbet, LasTrajectoryConvertsItAndTheToolAcceptsTheResult) {
     ASSERT_EQ(withSbet.status, 0) << withSbet.out;
     const std::string label = "Optimal Range Normalization Exponent:";
     EXPECT_EQ(withSbet.out.substr(withSbet.out.find(label), 60), withTruth.out.substr(withTruth.out.find(label), 60));
+}
+
+// A sparse file whose variable-length records declare far more than a file
+// of that size could hold records of (every header but the written ones reads
+// as zeros): the files' coordinate system is looked for in a few seconds and
+// little memory, and the run asks for one.
+TEST(Sbet, SparseFileDeclaringHugeVariableLengthRecordsIsWalkedQuickly) {
+    TempDir d;
+    const simsurvey::Summary s = survey_with_sbet(d.path, 2, false);
+    const std::vector<unsigned char> tile = read_file(d / s.files[0]);
+    const torvane::LASHeader original = torvane::header_from_bytes(tile.data());
+    struct Case {
+        uint32_t count;          // the declared number of records
+        uint32_t written;        // headers written, each of a record of 65535 bytes
+    } cases[] = {{UINT32_MAX, 0}, {61000, 61000}};
+    for (const Case& c : cases) {
+        const std::string name = d / "sparse.las";
+        torvane::LASHeader h = original;
+        h.NumberOfVariableLengthRecords = c.count;
+        h.OffsetToData = 4000000000u;
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        unsigned char head[torvane::LASHeaderSize];
+        torvane::header_to_bytes(h, head);
+        ASSERT_EQ(::pwrite(fd, head, sizeof(head), 0), static_cast<ssize_t>(sizeof(head)));
+        unsigned char vlr[torvane::kVLRHeaderSize] = {};
+        std::memcpy(vlr + 2, "LASF_Projection", 15);
+        torvane::store<uint16_t>(vlr + 18, 2112);
+        torvane::store<uint16_t>(vlr + 20, 65535);
+        for (uint64_t k = 0, at = sizeof(head); k < c.written; ++k, at += sizeof(vlr) + 65535)
+            ASSERT_EQ(::pwrite(fd, vlr, sizeof(vlr), static_cast<off_t>(at)), static_cast<ssize_t>(sizeof(vlr)));
+        const std::size_t points = tile.size() - original.OffsetToData;
+        ASSERT_EQ(::pwrite(fd, tile.data() + original.OffsetToData, points, h.OffsetToData),
+                  static_cast<ssize_t>(points));
+        ::close(fd);
+        write_text(d / "sparse_list.txt", "sparse.las\n");
+        const auto start = std::chrono::steady_clock::now();
+        RunResult r = run_in(d.path, TRAJECTORY_BIN, {"sparse_list.txt", "nav.txt", "--sbet", "traj.sbet"});
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.status, 255) << r.out;
+        EXPECT_NE(r.out.find("names no coordinate system"), std::string::npos) << r.out;
+        EXPECT_LT(seconds, 30.0) << c.count;
+        std::remove(name.c_str());
+    }
 }
