@@ -1,0 +1,34 @@
+// The LAZ integer compressor: an integer is coded as its difference from a
+// prediction (the corrector), in two steps: k, the number of significant bits
+// of the corrector (one adaptive model per context), then the corrector's
+// value among the 2^k of that size (one model per k for its high bits, raw
+// bits below). The same struct serves the encoder and the decoder.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "arithmetic_coder.h"
+
+namespace laz {
+
+struct IntegerCoder {
+    uint32_t bits = 16, contexts = 1, bitsHigh = 8, range = 0;
+    uint32_t corrBits = 0, corrRange = 0;
+    int32_t corrMin = 0, corrMax = 0;
+    uint32_t k = 0;                       // k of the last integer coded
+    std::vector<SymbolModel> kModels;     // per context: corrBits + 1 symbols
+    BitModel zeroOrOne;                   // k == 0: the corrector is 0 or 1
+    std::vector<SymbolModel> correctors;  // per k (index 1..corrBits): its high bits
+};
+
+// Shapes the coder (bits of the integers, contexts, bits coded by a model,
+// or a range instead of bits) and resets every model. Calling it again with
+// the same shape reuses the storage.
+void reset_integer_coder(IntegerCoder& c, uint32_t bits, uint32_t contexts, bool forDecoding,
+                         uint32_t bitsHigh = 8, uint32_t range = 0);
+
+int32_t decode_integer(Decoder& d, IntegerCoder& c, int32_t predicted, uint32_t context = 0);
+void encode_integer(Encoder& e, IntegerCoder& c, int32_t predicted, int32_t actual, uint32_t context = 0);
+
+}  // namespace laz
