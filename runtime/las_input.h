@@ -31,8 +31,9 @@ Survey open_survey(const std::vector<std::string>& names);
 // Refuses the run if one file cannot be processed.
 void check_survey_file(SurveyFile& file);
 
-// Checks a header and the file's size against what the stages rely on.
-void validate_layout(const char* name, const torvane::LASHeader& h, uint64_t size);
+// Checks a header and the file's size against what the stages rely on; the
+// records of a compressed file are checked with its chunks.
+void validate_layout(const char* name, const torvane::LASHeader& h, uint64_t size, bool compressed = false);
 // Opens a listed file (a regular file only). Its first opening validates the
 // header and the size, finds its records and records all of them in the
 // file's value; every later one finds them unchanged, or the run stops with

@@ -79,7 +79,8 @@ void check_undefined_format(const char* name) {
         FilePtr f = torvane::open_regular_file(name);
         if (f && std::fread(b, 1, sizeof(b), f.get()) < 107) b[offsetof(LASHeader, PointDataFormatID)] = 0;
     }
-    const int format = b[offsetof(LASHeader, PointDataFormatID)];
+    const int raw = b[offsetof(LASHeader, PointDataFormatID)];
+    const int format = (raw & 0x80) != 0 ? raw & 0x3F : raw;
     const uint16_t length = torvane::load<uint16_t>(b + offsetof(LASHeader, PointDataRecordLength));
     if (format != 3) refuse_gps(name);
     if (length != torvane::point_format(3).length)

@@ -11,6 +11,7 @@
 
 #include "Torvane_LiDAR.h"
 #include "las_records.h"
+#include "laz_codec.h"
 
 namespace quilvor {
 
@@ -22,9 +23,13 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-// How a compressed file's point data are held (its chunks); defined with the
-// reading of compressed files.
-struct CompressedPoints;
+// How a compressed file's point data are held: the compression record, and
+// the chunks with the number of their first record.
+struct CompressedPoints {
+    laz::Compression compression;
+    std::vector<laz::Chunk> chunks;
+    std::vector<uint64_t> firstRecord;  // of each chunk, and the record count after the last
+};
 
 // One listed file. What the run validated of it when it first read it (its
 // public header block, the bytes of its version, and its size) must be found
@@ -33,10 +38,10 @@ struct CompressedPoints;
 struct SurveyFile {
     std::string name;  // as listed
     bool validated = false;
-    std::array<unsigned char, torvane::kMaxHeaderSize> headerBytes{};
+    std::array<unsigned char, torvane::kMaxHeaderSize> headerBytes{};  // as in the file
     std::size_t headerSize = 0;
     uint64_t size = 0;
-    torvane::LASHeader header{};
+    torvane::LASHeader header{};  // the point format without the compression bits
     std::vector<torvane::VariableRecord> records;  // the projection and compression records
     std::shared_ptr<const CompressedPoints> compressed;  // null for plain point records
     // The identity of the file when the run first opened it for its records.
