@@ -22,11 +22,14 @@ struct Window {
 
     Window(const ReadBytesAt& reader, uint64_t limit) : read(reader), end(limit) {}
 
-    // The n bytes at offset, or nullptr when they do not lie before end.
-    const unsigned char* at(uint64_t offset, std::size_t n) {
+    // The n bytes at offset, or nullptr when they do not lie before end. After
+    // a long jump (records of much data) only the n bytes are read: the next
+    // header likely lies as far ahead.
+    const unsigned char* at(uint64_t offset, std::size_t n, bool longJump) {
         if (offset > end || n > end - offset) return nullptr;
         if (offset >= start && offset - start + n <= held) return bytes.data() + (offset - start);
-        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(kWindowBytes, end - offset));
+        const std::size_t want =
+            longJump ? n : static_cast<std::size_t>(std::min<uint64_t>(kWindowBytes, end - offset));
         if (bytes.size() < want) bytes.resize(want);
         if (!read(offset, bytes.data(), want)) return nullptr;
         start = offset;
@@ -45,9 +48,13 @@ std::string user_id(const unsigned char* field) {
 void walk(Window& w, uint64_t offset, uint64_t count, bool extended,
           const std::function<bool(const std::string&, uint16_t)>& keep, std::vector<VariableRecord>& out) {
     const std::size_t headerBytes = extended ? kEVLRHeaderSize : kVLRHeaderSize;
+    uint64_t lastLength = 0;
     for (uint64_t k = 0; k < count; ++k) {
-        const unsigned char* head = w.at(offset, headerBytes);
+        const unsigned char* head = w.at(offset, headerBytes, lastLength >= kWindowBytes / 32);
         if (head == nullptr) return;
+        // A header of zero bytes alone (no user ID, no record ID, no data) is no record: the list ends
+        // there, as it does in the unwritten part of a sparse file.
+        if (std::all_of(head, head + headerBytes, [](unsigned char c) { return c == 0; })) return;
         VariableRecord r;
         r.extended = extended;
         r.id = load<uint16_t>(head + 18);
@@ -55,6 +62,7 @@ void walk(Window& w, uint64_t offset, uint64_t count, bool extended,
         offset += headerBytes;
         if (r.length > w.end - offset) return;
         r.dataOffset = offset;
+        lastLength = r.length;
         offset += r.length;
         r.user = user_id(head + 2);
         if (out.size() >= kMostKept || !keep(r.user, r.id)) continue;

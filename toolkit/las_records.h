@@ -31,7 +31,8 @@ using ReadBytesAt = std::function<bool(uint64_t offset, void* to, std::size_t n)
 // first one of each user ID and record ID only, in file order. The walk reads
 // the headers alone, through one window of at most 1 MiB, and stops at the
 // first record that does not fit: the variable-length records within the
-// point data's offset, the extended ones within the file.
+// point data's offset, the extended ones within the file; a header of zero
+// bytes alone ends it too.
 std::vector<VariableRecord> find_variable_records(const LASHeader& h, uint64_t fileSize, const ReadBytesAt& read,
                                                   const std::function<bool(const std::string&, uint16_t)>& keep);
 
