@@ -8,6 +8,7 @@
 
 #include "arithmetic_coder.h"
 #include "integer_compressor.h"
+#include "layered.h"
 #include "pointwise.h"
 
 namespace laz {
@@ -193,7 +194,7 @@ std::string check_items(const Compression& c, uint8_t pointFormat, uint16_t reco
             return "item " + item_label(it) + " does not belong in a record of point format " + text(format);
         if (it.type == kWavePacket13) return "item " + item_label(it) + " is not supported";
         const bool pointwiseItem = format <= 5;
-        const bool known = pointwiseItem ? it.version == 2 : (it.version == 3 || it.version == 4);
+        const bool known = pointwiseItem ? (it.version == 1 || it.version == 2) : (it.version == 3 || it.version == 4);
         if (!known) return "item " + item_label(it) + " is not supported";
     }
     if (format <= 5 && c.compressor != kPointwise && c.compressor != kPointwiseChunked)
@@ -227,7 +228,6 @@ std::string read_chunk_table(const Compression& c, uint64_t pointDataStart, uint
     }
     if (tableAt >= 0 && static_cast<uint64_t>(tableAt) == pointDataStart) {  // never written: the writer stopped early
         if (variable_chunks(c)) return "the chunk table is missing and the chunks have no fixed size";
-        if (c.compressor == kLayeredChunked) return "the chunk table is missing (layered chunks need it)";
         return rebuild_chunk_table(c, chunksStart, chunksEnd, pointCount, read, out);
     }
     if (tableAt < 0 || static_cast<uint64_t>(tableAt) < chunksStart || static_cast<uint64_t>(tableAt) > chunksEnd ||
@@ -288,20 +288,26 @@ std::string decode_chunk_measured(const Compression& c, uint16_t recordLength, c
     if (c.coder != 0) return "coder " + text(c.coder) + " is not supported";
     if (c.compressor == kPointwise || c.compressor == kPointwiseChunked)
         return decode_pointwise_chunk(c, recordLength, data, size, points, out, used);
-    if (c.compressor == kLayeredChunked) return "layered chunks (compressor 3) are not supported yet";
+    if (c.compressor == kLayeredChunked) return decode_layered_chunk(c, recordLength, data, size, points, out, &used);
     return "compressor " + text(c.compressor) + " is not supported";
 }
 
 std::string decode_chunk(const Compression& c, uint16_t recordLength, const uint8_t* data, size_t size,
                          uint32_t points, uint8_t* out) {
     size_t used = 0;
-    return decode_chunk_measured(c, recordLength, data, size, points, out, used);
+    std::string e = decode_chunk_measured(c, recordLength, data, size, points, out, used);
+    // A chunk's records end exactly where the chunk does; anything else is damage.
+    if (e.empty() && points && c.compressor == kPointwiseChunked && used != size)
+        e = "chunk of " + text(size) + " bytes ends after " + text(used) + " bytes: its data is damaged";
+    return e;
 }
 
 void encode_chunk(const Compression& c, uint16_t recordLength, const uint8_t* records, uint32_t points,
                   std::vector<uint8_t>& out) {
     if (c.compressor == kPointwise || c.compressor == kPointwiseChunked)
         encode_pointwise_chunk(c, recordLength, records, points, out);
+    else if (c.compressor == kLayeredChunked)
+        encode_layered_chunk(c, recordLength, records, points, out);
 }
 
 std::vector<uint8_t> chunk_table_bytes(const Compression& c, const std::vector<Chunk>& chunks) {

@@ -77,7 +77,7 @@ std::string read_chunk_table(const Compression& c, uint64_t pointDataStart, uint
 // One chunk's bytes -> points * recordLength bytes of plain LAS records.
 std::string decode_chunk(const Compression& c, uint16_t recordLength, const uint8_t* data, size_t size,
                          uint32_t points, uint8_t* out);
-// As decode_chunk, and `used` receives the bytes the chunk occupies (pointwise compressors).
+// As decode_chunk, and `used` receives the bytes the chunk occupies.
 std::string decode_chunk_measured(const Compression& c, uint16_t recordLength, const uint8_t* data, size_t size,
                                   uint32_t points, uint8_t* out, size_t& used);
 // Plain LAS records -> one chunk's bytes, appended to out.

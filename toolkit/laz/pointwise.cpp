@@ -523,9 +523,268 @@ void encode_bytes_v2(Encoder& e, Bytes& s, const uint8_t* item) {
 }
 
 // ---------------------------------------------------------------------------
+// Version 1 of the items (the first LAZ files): simpler predictions, the same
+// coder. X and Y are predicted from the median of the last three differences,
+// the other fields by their last values.
+// ---------------------------------------------------------------------------
+int32_t median3(const int32_t v[3]) {
+    const int32_t a = v[0], b = v[1], c = v[2];
+    if (a < b) return b < c ? b : (a < c ? c : a);
+    return a < c ? a : (b < c ? c : b);
+}
+
+struct Point10V1 {
+    uint8_t last[kPoint10Size] = {};
+    int32_t xDiffs[3] = {}, yDiffs[3] = {};
+    uint32_t nextDiff = 0;
+    SymbolModel changed;
+    ByteModels returnByte, classification, userData;
+    IntegerCoder dx, dy, z, intensity, scanAngle, sourceId;
+};
+
+void start_point10_v1(Point10V1& s, const uint8_t* first, bool decoding) {
+    for (int i = 0; i < 3; ++i) s.xDiffs[i] = s.yDiffs[i] = 0;
+    s.nextDiff = 0;
+    reset_integer_coder(s.dx, 32, 1, decoding);
+    reset_integer_coder(s.dy, 32, 20, decoding);
+    reset_integer_coder(s.z, 32, 20, decoding);
+    reset_integer_coder(s.intensity, 16, 1, decoding);
+    reset_integer_coder(s.scanAngle, 8, 2, decoding);
+    reset_integer_coder(s.sourceId, 16, 1, decoding);
+    reset_symbol_model(s.changed, 64, decoding);
+    std::memcpy(s.last, first, kPoint10Size);
+}
+
+uint32_t capped(uint32_t k, uint32_t cap) { return k < cap ? k : cap; }
+
+void remember_diffs(Point10V1& s, int32_t dx, int32_t dy) {
+    s.xDiffs[s.nextDiff] = dx;
+    s.yDiffs[s.nextDiff] = dy;
+    s.nextDiff = s.nextDiff == 2 ? 0 : s.nextDiff + 1;
+}
+
+void decode_point10_v1(Decoder& d, Point10V1& s, uint8_t* item) {
+    uint8_t* last = s.last;
+    const int32_t dx = decode_integer(d, s.dx, median3(s.xDiffs));
+    put<int32_t>(last + kX, add_wrapped(get<int32_t>(last + kX), dx));
+    uint32_t k = s.dx.k;
+    const int32_t dy = decode_integer(d, s.dy, median3(s.yDiffs), capped(k, 19));
+    put<int32_t>(last + kY, add_wrapped(get<int32_t>(last + kY), dy));
+    k = (k + s.dy.k) / 2;
+    put<int32_t>(last + kZ, decode_integer(d, s.z, get<int32_t>(last + kZ), capped(k, 19)));
+    const uint32_t changed = decode_symbol(d, s.changed);
+    if (changed & 32)
+        put<uint16_t>(last + kIntensity, static_cast<uint16_t>(decode_integer(d, s.intensity, get<uint16_t>(last + kIntensity))));
+    if (changed & 16) last[kReturnByte] = static_cast<uint8_t>(decode_symbol(d, model_after(s.returnByte, last[kReturnByte], true)));
+    if (changed & 8)
+        last[kClassification] = static_cast<uint8_t>(decode_symbol(d, model_after(s.classification, last[kClassification], true)));
+    if (changed & 4) last[kScanAngle] = static_cast<uint8_t>(decode_integer(d, s.scanAngle, last[kScanAngle], k < 3));
+    if (changed & 2) last[kUserData] = static_cast<uint8_t>(decode_symbol(d, model_after(s.userData, last[kUserData], true)));
+    if (changed & 1)
+        put<uint16_t>(last + kSourceId, static_cast<uint16_t>(decode_integer(d, s.sourceId, get<uint16_t>(last + kSourceId))));
+    remember_diffs(s, dx, dy);
+    std::memcpy(item, last, kPoint10Size);
+}
+
+void encode_point10_v1(Encoder& e, Point10V1& s, const uint8_t* item) {
+    uint8_t* last = s.last;
+    const int32_t dx = sub_wrapped(get<int32_t>(item + kX), get<int32_t>(last + kX));
+    const int32_t dy = sub_wrapped(get<int32_t>(item + kY), get<int32_t>(last + kY));
+    encode_integer(e, s.dx, median3(s.xDiffs), dx);
+    uint32_t k = s.dx.k;
+    encode_integer(e, s.dy, median3(s.yDiffs), dy, capped(k, 19));
+    k = (k + s.dy.k) / 2;
+    encode_integer(e, s.z, get<int32_t>(last + kZ), get<int32_t>(item + kZ), capped(k, 19));
+    const uint16_t intensity = get<uint16_t>(item + kIntensity), lastIntensity = get<uint16_t>(last + kIntensity);
+    const uint16_t sourceId = get<uint16_t>(item + kSourceId), lastSourceId = get<uint16_t>(last + kSourceId);
+    const uint32_t changed = (uint32_t{lastIntensity != intensity} << 5) |
+                             (uint32_t{last[kReturnByte] != item[kReturnByte]} << 4) |
+                             (uint32_t{last[kClassification] != item[kClassification]} << 3) |
+                             (uint32_t{last[kScanAngle] != item[kScanAngle]} << 2) |
+                             (uint32_t{last[kUserData] != item[kUserData]} << 1) | uint32_t{lastSourceId != sourceId};
+    encode_symbol(e, s.changed, changed);
+    if (changed & 32) encode_integer(e, s.intensity, lastIntensity, intensity);
+    if (changed & 16) encode_symbol(e, model_after(s.returnByte, last[kReturnByte], false), item[kReturnByte]);
+    if (changed & 8) encode_symbol(e, model_after(s.classification, last[kClassification], false), item[kClassification]);
+    if (changed & 4) encode_integer(e, s.scanAngle, last[kScanAngle], item[kScanAngle], k < 3);
+    if (changed & 2) encode_symbol(e, model_after(s.userData, last[kUserData], false), item[kUserData]);
+    if (changed & 1) encode_integer(e, s.sourceId, lastSourceId, sourceId);
+    remember_diffs(s, dx, dy);
+    std::memcpy(last, item, kPoint10Size);
+}
+
+// Version 1 GPS time: one sequence; multiples 0 to 509 of the last difference,
+// 510 a time in full, 511 unchanged.
+constexpr uint32_t kV1Multiples = 512, kV1Largest = kV1Multiples - 3, kV1Full = kV1Multiples - 2,
+                   kV1Unchanged = kV1Multiples - 1;
+
+struct GpsTimeV1 {
+    int64_t lastTime = 0;
+    int32_t lastDiff = 0, extremes = 0;
+    SymbolModel multiple, afterZero;
+    IntegerCoder diff;
+};
+
+void start_gps_time_v1(GpsTimeV1& s, const uint8_t* first, bool decoding) {
+    s.lastTime = get<int64_t>(first);
+    s.lastDiff = s.extremes = 0;
+    reset_symbol_model(s.multiple, kV1Multiples, decoding);
+    reset_symbol_model(s.afterZero, 3, decoding);
+    reset_integer_coder(s.diff, 32, 6, decoding);
+}
+
+int64_t add_time(int64_t t, int32_t diff) {
+    return static_cast<int64_t>(static_cast<uint64_t>(t) + static_cast<uint64_t>(static_cast<int64_t>(diff)));
+}
+
+void count_extreme_v1(GpsTimeV1& s, int32_t diff) {
+    if (++s.extremes > 3) {
+        s.lastDiff = diff;
+        s.extremes = 0;
+    }
+}
+
+int64_t read_time(Decoder& d) {
+    const uint64_t low = read_int(d);
+    return static_cast<int64_t>((static_cast<uint64_t>(read_int(d)) << 32) | low);
+}
+void write_time(Encoder& e, int64_t t) {
+    write_int(e, static_cast<uint32_t>(static_cast<uint64_t>(t)));
+    write_int(e, static_cast<uint32_t>(static_cast<uint64_t>(t) >> 32));
+}
+
+void decode_gps_time_v1(Decoder& d, GpsTimeV1& s, uint8_t* item) {
+    if (s.lastDiff == 0) {
+        const uint32_t sym = decode_symbol(d, s.afterZero);
+        if (sym == 1) {
+            s.lastDiff = decode_integer(d, s.diff, 0, 0);
+            s.lastTime = add_time(s.lastTime, s.lastDiff);
+        } else if (sym == 2) {
+            s.lastTime = read_time(d);
+        }
+    } else {
+        const uint32_t sym = decode_symbol(d, s.multiple);
+        if (sym < kV1Full) {
+            int32_t diff;
+            if (sym == 1) {
+                diff = decode_integer(d, s.diff, s.lastDiff, 1);
+                s.lastDiff = diff;
+                s.extremes = 0;
+            } else if (sym == 0) {
+                diff = decode_integer(d, s.diff, s.lastDiff / 4, 2);
+                count_extreme_v1(s, diff);
+            } else {
+                diff = decode_integer(d, s.diff, mul_wrapped(static_cast<int32_t>(sym), s.lastDiff),
+                                      sym < 10 ? 3 : sym < 50 ? 4 : 5);
+                if (sym == kV1Largest) count_extreme_v1(s, diff);
+            }
+            s.lastTime = add_time(s.lastTime, diff);
+        } else if (sym == kV1Full) {
+            s.lastTime = read_time(d);
+        }
+    }
+    put<int64_t>(item, s.lastTime);
+}
+
+void encode_gps_time_v1(Encoder& e, GpsTimeV1& s, const uint8_t* item) {
+    const int64_t t = get<int64_t>(item);
+    const int64_t diff64 = time_difference(t, s.lastTime);
+    if (s.lastDiff == 0) {
+        if (t == s.lastTime) {
+            encode_symbol(e, s.afterZero, 0);
+        } else if (fits_32(diff64)) {
+            encode_symbol(e, s.afterZero, 1);
+            s.lastDiff = static_cast<int32_t>(diff64);
+            encode_integer(e, s.diff, 0, s.lastDiff, 0);
+        } else {
+            encode_symbol(e, s.afterZero, 2);
+            write_time(e, t);
+        }
+    } else if (t == s.lastTime) {
+        encode_symbol(e, s.multiple, kV1Unchanged);
+    } else if (fits_32(diff64)) {
+        const int32_t diff = static_cast<int32_t>(diff64);
+        // A float quotient plus one half, truncated as the x86 conversion does.
+        const float q = static_cast<float>(diff) / static_cast<float>(s.lastDiff) + 0.5f;
+        int32_t multi = (q < 2147483648.0f && q > -2147483648.0f) ? static_cast<int32_t>(q) : INT32_MIN;
+        if (multi >= static_cast<int32_t>(kV1Largest)) multi = kV1Largest;
+        else if (multi <= 0) multi = 0;
+        encode_symbol(e, s.multiple, static_cast<uint32_t>(multi));
+        if (multi == 1) {
+            encode_integer(e, s.diff, s.lastDiff, diff, 1);
+            s.lastDiff = diff;
+            s.extremes = 0;
+        } else if (multi == 0) {
+            encode_integer(e, s.diff, s.lastDiff / 4, diff, 2);
+            count_extreme_v1(s, diff);
+        } else {
+            encode_integer(e, s.diff, mul_wrapped(multi, s.lastDiff), diff, multi < 10 ? 3 : multi < 50 ? 4 : 5);
+            if (multi == static_cast<int32_t>(kV1Largest)) count_extreme_v1(s, diff);
+        }
+    } else {
+        encode_symbol(e, s.multiple, kV1Full);
+        write_time(e, t);
+    }
+    s.lastTime = t;
+}
+
+// Version 1 colour and extra bytes: every byte predicted by its last value.
+struct RgbV1 {
+    uint8_t last[6] = {};
+    SymbolModel used;
+    IntegerCoder bytes;
+};
+
+void start_rgb_v1(RgbV1& s, const uint8_t* first, bool decoding) {
+    std::memcpy(s.last, first, 6);
+    reset_symbol_model(s.used, 64, decoding);
+    reset_integer_coder(s.bytes, 8, 6, decoding);
+}
+
+void decode_rgb_v1(Decoder& d, RgbV1& s, uint8_t* item) {
+    const uint32_t sym = decode_symbol(d, s.used);
+    for (uint32_t i = 0; i < 6; ++i)
+        if (sym & (1u << i)) s.last[i] = static_cast<uint8_t>(decode_integer(d, s.bytes, s.last[i], i));
+    std::memcpy(item, s.last, 6);
+}
+
+void encode_rgb_v1(Encoder& e, RgbV1& s, const uint8_t* item) {
+    uint32_t sym = 0;
+    for (uint32_t i = 0; i < 6; ++i) sym |= uint32_t{s.last[i] != item[i]} << i;
+    encode_symbol(e, s.used, sym);
+    for (uint32_t i = 0; i < 6; ++i)
+        if (sym & (1u << i)) encode_integer(e, s.bytes, s.last[i], item[i], i);
+    std::memcpy(s.last, item, 6);
+}
+
+struct BytesV1 {
+    std::vector<uint8_t> last;
+    IntegerCoder bytes;
+};
+
+void start_bytes_v1(BytesV1& s, const uint8_t* first, size_t n, bool decoding) {
+    s.last.assign(first, first + n);
+    reset_integer_coder(s.bytes, 8, static_cast<uint32_t>(n), decoding);
+}
+
+void decode_bytes_v1(Decoder& d, BytesV1& s, uint8_t* item) {
+    for (size_t i = 0; i < s.last.size(); ++i) {
+        s.last[i] = static_cast<uint8_t>(decode_integer(d, s.bytes, s.last[i], static_cast<uint32_t>(i)));
+        item[i] = s.last[i];
+    }
+}
+
+void encode_bytes_v1(Encoder& e, BytesV1& s, const uint8_t* item) {
+    for (size_t i = 0; i < s.last.size(); ++i) {
+        encode_integer(e, s.bytes, s.last[i], item[i], static_cast<uint32_t>(i));
+        s.last[i] = item[i];
+    }
+}
+
+// ---------------------------------------------------------------------------
 // A record: its items in order.
 // ---------------------------------------------------------------------------
-enum class Step : uint8_t { point10, gpsTime, rgb, bytes };
+enum class Step : uint8_t { point10, gpsTime, rgb, bytes, point10V1, gpsTimeV1, rgbV1, bytesV1 };
 struct Plan {
     struct Part { Step step; uint16_t offset, size; };
     std::vector<Part> parts;
@@ -552,12 +811,13 @@ std::string plan_record(const Compression& c, uint16_t recordLength, Plan& plan)
         else if (it.type == kRgb12 && it.size == 6) step = Step::rgb;
         else if (it.type == kByte && it.size > 0) step = Step::bytes;
         else return "item " + item_name(it.type) + " of " + std::to_string(it.size) + " bytes is not supported";
-        if (it.version != 2)
+        if (it.version != 1 && it.version != 2)
             return "item " + item_name(it.type) + " version " + std::to_string(it.version) + " is not supported";
+        if (it.version == 1) step = static_cast<Step>(static_cast<int>(step) + static_cast<int>(Step::point10V1));
         plan.parts.push_back({step, static_cast<uint16_t>(offset), it.size});
         offset += it.size;
     }
-    if (plan.parts.empty() || plan.parts[0].step != Step::point10) return "the first item is not point10";
+    if (plan.parts.empty() || (plan.parts[0].step != Step::point10 && plan.parts[0].step != Step::point10V1)) return "the first item is not point10";
     if (offset != recordLength)
         return "items add up to " + std::to_string(offset) + " bytes, records hold " + std::to_string(recordLength);
     return "";
@@ -568,6 +828,10 @@ struct Items {
     GpsTime gpsTime;
     Rgb rgb;
     Bytes bytes;
+    Point10V1 point10V1;
+    GpsTimeV1 gpsTimeV1;
+    RgbV1 rgbV1;
+    BytesV1 bytesV1;
 };
 
 void start_items(Items& s, const Plan& plan, const uint8_t* first, bool decoding) {
@@ -578,6 +842,10 @@ void start_items(Items& s, const Plan& plan, const uint8_t* first, bool decoding
             case Step::gpsTime: start_gps_time(s.gpsTime, at, decoding); break;
             case Step::rgb: start_rgb(s.rgb, at, decoding); break;
             case Step::bytes: start_bytes(s.bytes, at, p.size, decoding); break;
+            case Step::point10V1: start_point10_v1(s.point10V1, at, decoding); break;
+            case Step::gpsTimeV1: start_gps_time_v1(s.gpsTimeV1, at, decoding); break;
+            case Step::rgbV1: start_rgb_v1(s.rgbV1, at, decoding); break;
+            case Step::bytesV1: start_bytes_v1(s.bytesV1, at, p.size, decoding); break;
         }
     }
 }
@@ -607,6 +875,10 @@ std::string decode_pointwise_chunk(const Compression& c, uint16_t recordLength, 
                 case Step::gpsTime: decode_gps_time_v2(d, items->gpsTime, at); break;
                 case Step::rgb: decode_rgb_v2(d, items->rgb, at); break;
                 case Step::bytes: decode_bytes_v2(d, items->bytes, at); break;
+                case Step::point10V1: decode_point10_v1(d, items->point10V1, at); break;
+                case Step::gpsTimeV1: decode_gps_time_v1(d, items->gpsTimeV1, at); break;
+                case Step::rgbV1: decode_rgb_v1(d, items->rgbV1, at); break;
+                case Step::bytesV1: decode_bytes_v1(d, items->bytesV1, at); break;
             }
         }
         if (d.overrun) break;
@@ -638,6 +910,10 @@ void encode_pointwise_chunk(const Compression& c, uint16_t recordLength, const u
                 case Step::gpsTime: encode_gps_time_v2(e, items->gpsTime, at); break;
                 case Step::rgb: encode_rgb_v2(e, items->rgb, at); break;
                 case Step::bytes: encode_bytes_v2(e, items->bytes, at); break;
+                case Step::point10V1: encode_point10_v1(e, items->point10V1, at); break;
+                case Step::gpsTimeV1: encode_gps_time_v1(e, items->gpsTimeV1, at); break;
+                case Step::rgbV1: encode_rgb_v1(e, items->rgbV1, at); break;
+                case Step::bytesV1: encode_bytes_v1(e, items->bytesV1, at); break;
             }
         }
     }
