@@ -144,3 +144,43 @@ TEST(LazSurvey, DamagedOrMisnamedFilesAreRefusedNamingTheFileAndNothingIsWritten
 }
 
 }  // namespace
+
+namespace {
+
+// An independent decoder (the npm package laz-perf of tests/node, run by node)
+// reads our compressed copies as we read them. Skipped where node or the
+// package is missing.
+TEST(LazSurvey, IndependentDecoderReadsOurCopies) {
+    TempDir d;
+    write_text(d / "decode.js", R"(
+const fs = require('fs');
+const [inPath, outPath] = process.argv.slice(2);
+require('laz-perf').createLazPerf().then((L) => {
+  const bytes = fs.readFileSync(inPath);
+  const src = L._malloc(bytes.length);
+  L.HEAPU8.set(bytes, src);
+  const f = new L.LASZip();
+  f.open(src, bytes.length);
+  const n = f.getCount(), len = f.getPointLength();
+  const dst = L._malloc(len), out = Buffer.alloc(n * len);
+  for (let i = 0; i < n; ++i) {
+    f.getPoint(dst);
+    out.set(L.HEAPU8.subarray(dst, dst + len), i * len);
+  }
+  fs.writeFileSync(outPath, out);
+});
+)");
+    ::setenv("NODE_PATH", NODE_MODULES_DIR, 1);
+    if (run_in(d.path, "node", {"-e", "require('laz-perf')"}).status != 0)
+        GTEST_SKIP() << "node or the laz-perf package (tests/node: npm install) is missing";
+    for (const auto& [minor, format] : {std::pair{2, 3}, std::pair{4, 6}}) {
+        TempDir s;
+        const simsurvey::Summary z = simulate(s.path, minor, format, true);
+        ASSERT_EQ(run_tool(s.path, tool_args(z)).status, 0);
+        const std::string copy = s / (stem(z.files[0]) + "_NormI.laz");
+        ASSERT_EQ(run_in(d.path, "node", {"decode.js", copy, "out.bin"}).status, 0) << copy;
+        EXPECT_TRUE(read_file(d / "out.bin") == records_of(copy)) << copy;
+    }
+}
+
+}  // namespace

@@ -72,7 +72,9 @@ void locate_range(const PairJob& job, const LasInput& in, uint32_t first, uint32
     const double lastRow = static_cast<double>(g.nrows) - 1.0, lastCol = static_cast<double>(g.ncols) - 1.0;
     const uint16_t len = g.recordLength;
     const torvane::PointFormat& format = *g.format;
-    const uint32_t perBlock = (4u << 20) / len + 1;
+    // A compressed file's records come through the reading thread's decoded chunk: smaller blocks keep
+    // the memory of the run that of a plain file's.
+    const uint32_t perBlock = ((in.of->compressed ? 1u : 4u) << 20) / len + 1;
     block.resize_or_fail(static_cast<std::size_t>(perBlock) * len, "\nFailed to allocate for structure of entire %s file\n",
                          name);
     RowCol* rc = row_cols(g);
