@@ -13,6 +13,10 @@ namespace {
 
 int run(int argc, char** argv) {
     quilvor::_programName = "LAS_IntensityImage";
+    if (torvane::asks_for_help(argc, argv)) {
+        image_usage();
+        return quilvor::report_status("LAS_IntensityImage");
+    }
     quilvor::install_interrupt_cleanup();
     torvane::credits();
     if (argc == 1) {

@@ -68,10 +68,10 @@ SurveyPath fit_lines(const std::vector<FlightLine>& lines, const std::vector<Pul
     return path;
 }
 
-void print_line(std::size_t i, const LinePath& l) {
+void print_line(std::size_t i, const LinePath& l, const std::string& unit) {
     std::printf("\nFlight line %zu: GPS time %.3f to %.3f (%.1f s)\n", i + 1, l.start, l.end, l.end - l.start);
     std::printf("  Pulses used:   %zu (%zu left out, off their beams)\n", l.used, l.rejected);
-    std::printf("  Beam distance: %.3f m RMS\n", l.rms);
+    std::printf("  Beam distance: %.3f %s RMS\n", l.rms, unit.c_str());
     for (const TimeSpan& b : l.bridged)
         std::printf("  Bridged:       %.3f to %.3f (%.1f s without multi-return pulses)\n", b.first, b.last,
                     b.last - b.first);
@@ -95,6 +95,10 @@ int convert_navigation(quilvor::Survey& survey, const TrajectoryOptions& o) {
 
 int run(int argc, char** argv) {
     quilvor::_programName = "LAS_Trajectory";
+    if (torvane::asks_for_help(argc, argv)) {
+        trajectory_usage();
+        return quilvor::report_status("LAS_Trajectory");
+    }
     quilvor::install_interrupt_cleanup();
     torvane::credits();
     const TrajectoryOptions o = options(argc, argv);
@@ -119,7 +123,9 @@ int run(int argc, char** argv) {
     const std::vector<FlightLine> lines = split_flight_lines(scan.seconds, pulses);
     refuse_thin_lines(lines);
     const SurveyPath path = fit_lines(lines, pulses);
-    for (std::size_t i = 0; i < path.lines.size(); ++i) print_line(i, path.lines[i]);
+    // Distances are in the files' coordinate units.
+    const std::string unit = navigation::files_distance_unit(survey);
+    for (std::size_t i = 0; i < path.lines.size(); ++i) print_line(i, path.lines[i], unit);
 
     const double first = first_sample(scan.all.first - kMargin, o.step), last = last_sample(scan.all.last + kMargin, o.step);
     check_coverage(scan, first, last);

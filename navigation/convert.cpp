@@ -76,6 +76,36 @@ std::string heights_line(PJ_CONTEXT* ctx, const PJ* target, const PJ* op, const 
 
 }  // namespace
 
+std::string crs_distance_unit(const std::string& crs) {
+    ContextPtr ctx(proj_context_create());
+    if (!ctx) return "";
+    proj_log_level(ctx.get(), PJ_LOG_NONE);
+    PjPtr c(proj_create(ctx.get(), crs.c_str()));
+    // The horizontal part of a compound system; the source of a system bound to WGS 84.
+    for (int step = 0; c && step < 3; ++step) {
+        const PJ_TYPE type = proj_get_type(c.get());
+        if (type == PJ_TYPE_COMPOUND_CRS)
+            c.reset(proj_crs_get_sub_crs(ctx.get(), c.get(), 0));
+        else if (type == PJ_TYPE_BOUND_CRS)
+            c.reset(proj_get_source_crs(ctx.get(), c.get()));
+        else
+            break;
+    }
+    if (!c) return "";
+    PjPtr cs(proj_crs_get_coordinate_system(ctx.get(), c.get()));
+    const char* name = nullptr;
+    double toMetres = 0.0;
+    if (!cs || !proj_cs_get_axis_info(ctx.get(), cs.get(), 0, nullptr, nullptr, nullptr, &toMetres, &name, nullptr,
+                                      nullptr))
+        return "";
+    if (proj_cs_get_type(ctx.get(), cs.get()) == PJ_CS_TYPE_CARTESIAN) {
+        if (toMetres == 1.0) return "m";
+        if (toMetres == 0.3048) return "ft";
+        if (std::fabs(toMetres - 1200.0 / 3937.0) < 1e-12) return "US ft";
+    }
+    return name != nullptr ? name : "";
+}
+
 std::string crs_for_messages(const std::string& crs) {
     // A WKT definition by its name: PROJCS["name", ... or PROJCRS["name", ...
     const std::size_t open = crs.find("[\"");

@@ -35,6 +35,10 @@ struct ConvertedTrajectory {
 };
 ConvertedTrajectory convert_sbet(const std::vector<SbetSample>& sbet, const std::string& crs, const TimeConvention& time);
 
+// The unit of the coordinate system's first axis (of its horizontal part):
+// "m", "ft", "US ft", another unit's name, or empty when PROJ cannot tell.
+std::string crs_distance_unit(const std::string& crs);
+
 // A definition for messages: its first line, at most 60 characters.
 std::string crs_for_messages(const std::string& crs);
 

@@ -256,6 +256,8 @@ void check_numeric_argument(const char* str);
 // (trailing characters, an empty text, inf, nan, out of range).
 bool parse_finite_number(const char* text, double& v);
 void credits();
+// True for a command line that is "--help" alone: the program prints its usage and ends with status 0.
+bool asks_for_help(int argc, char** argv);
 int16_t check_YN(const char* text);
 
 // Prints the formatted message on standard output and ends the process

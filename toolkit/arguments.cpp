@@ -46,6 +46,8 @@ void credits() {
     std::printf("\n** Acknowledging the author's efforts ensures script updates and availability **\n");
 }
 
+bool asks_for_help(int argc, char** argv) { return argc == 2 && std::string(argv[1]) == "--help"; }
+
 int16_t check_YN(const char* text) {
     const std::string t(text);
     if (t == "Y" || t == "N" || t == "y" || t == "n") return 0;

@@ -115,6 +115,18 @@ std::vector<quilvor::refDataStruct> thinned(const std::vector<quilvor::refDataSt
 
 }  // namespace
 
+std::string files_distance_unit(quilvor::Survey& survey) {
+    std::string crs;
+    for (std::size_t i = 0; i < survey.size(); ++i) {
+        quilvor::LasInput in = quilvor::open_las_input(survey[i], "\nFailed to open file %s for reading\n");
+        const std::string own = crs_of_records(read_las_records(in));
+        if (own.empty() || (i > 0 && own != crs)) return "coordinate units";
+        crs = own;
+    }
+    const std::string unit = crs.empty() ? "" : crs_distance_unit(crs);
+    return unit.empty() ? "coordinate units" : unit;
+}
+
 std::vector<quilvor::refDataStruct> trajectory_from_sbet(quilvor::Survey& survey, const SbetOptions& o) {
     const std::vector<SbetSample> sbet = read_sbet(o.sbet);
     bool adjusted = false;

@@ -28,6 +28,11 @@ struct FileTimes {
 // Reads every record's GPS time of a listed file in large blocks.
 FileTimes file_times(quilvor::SurveyFile& file);
 
+// The unit of the listed files' coordinates where they all name one
+// coordinate system whose unit PROJ knows ("m", "ft", "US ft"), else
+// "coordinate units".
+std::string files_distance_unit(quilvor::Survey& survey);
+
 // The SBET as X Y Z T samples in the files' terms, every file's returns
 // covered (otherwise the run ends with both spans), thinned to one sample
 // every step seconds; prints what it did on standard output. The survey's

@@ -100,6 +100,8 @@ TEST(LasTrajectory, RebuiltPathFollowsTheAircraftAndTheToolAcceptsIt) {
     RunResult r = run_trajectory(d, {"las_list.txt", "rebuilt.txt"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Flight line 3:"), std::string::npos) << r.out;
+    // Files that name no coordinate system: distances in their coordinate units.
+    EXPECT_NE(r.out.find(" coordinate units RMS\n"), std::string::npos) << r.out;
     const std::vector<Sample> path = read_trajectory(d / "rebuilt.txt");
     ASSERT_GT(path.size(), 10u);
     for (std::size_t k = 1; k < path.size(); ++k) ASSERT_NEAR(path[k].t - path[k - 1].t, 0.05, 1e-6);
@@ -242,4 +244,102 @@ TEST(LasTrajectory, FlightLinesFromTheSecondsWithReturns) {
     EXPECT_EQ(lines[1].pulses, 0u);
     EXPECT_EQ(lines[2].firstPulse, 1u);
     EXPECT_EQ(lines[3].pulses, 1u);
+}
+
+namespace {
+
+// A line flown along X at 60 m/s, 300 m above flat ground, from GPS time 0 to
+// 20 s: 100 pulses a second, each beam across the track (in the Y-Z plane) at
+// its own scan angle within +-20 degrees. Its first return lies lever metres
+// above its last one on the beam, then is moved along the track by shift(k),
+// which turns the beam off the aircraft by about shift x range / lever: the
+// beam's distance from the path, scaled by how well it points, is |shift|.
+struct SyntheticLine {
+    std::vector<las_trajectory::Pulse> pulses;
+    las_trajectory::FlightLine line;
+};
+
+las_trajectory::XYZ aircraft(double t) { return {60.0 * t, 0.0, 300.0}; }
+
+template <class Lever, class Shift>
+SyntheticLine synthetic_line(Lever lever, Shift shift) {
+    SyntheticLine s;
+    for (std::size_t k = 0; k < 2000; ++k) {
+        const double t = 0.01 * static_cast<double>(k), angle = 0.349 * std::sin(0.7 * static_cast<double>(k));
+        const las_trajectory::XYZ a = aircraft(t), u = {0.0, std::sin(angle), -std::cos(angle)};
+        const double range = 300.0 / std::cos(angle), up = range - lever(k);
+        las_trajectory::Pulse p{t, {a[0] + up * u[0] + shift(k), a[1] + up * u[1], a[2] + up * u[2]},
+                                {a[0] + range * u[0], a[1] + range * u[1], a[2] + range * u[2]}, 1};
+        s.pulses.push_back(p);
+    }
+    s.line.span.add(s.pulses.front().t);
+    s.line.span.add(s.pulses.back().t);
+    s.line.pulses = s.pulses.size();
+    return s;
+}
+
+// The mean along-track error of the fitted path over the line's inner part.
+double along_track_error(const las_trajectory::LinePath& path) {
+    double sum = 0;
+    int n = 0;
+    for (double t = 2.0; t <= 18.0; t += 0.25, ++n) sum += las_trajectory::path_position(path, t)[0] - aircraft(t)[0];
+    return sum / n;
+}
+
+}  // namespace
+
+// The robust scale is the normalized median of the beams' distances
+// (1.4826 x median: the standard deviation of normal errors): with most beams
+// 0.01 off, those 0.065 off stay (just inside the biweight's 4.685 scales)
+// and those 0.074 off are left out.
+TEST(LasTrajectory, PathFitLeavesOutTheBeamsBeyondTheRobustScale) {
+    const SyntheticLine s = synthetic_line([](std::size_t) { return 20.0; }, [](std::size_t k) {
+        const double sign = k % 2 == 0 ? 1.0 : -1.0;
+        if (k % 20 == 5 || k % 20 == 6) return 0.065 * sign;
+        if (k % 20 == 15 || k % 20 == 16) return 0.074 * sign;
+        return 0.01 * sign;
+    });
+    las_trajectory::LinePath path;
+    ASSERT_TRUE(las_trajectory::fit_line_path(s.line, s.pulses.data(), path));
+    EXPECT_EQ(path.rejected, 200u);
+    EXPECT_EQ(path.used, 1800u);
+    EXPECT_LT(std::fabs(along_track_error(path)), 0.002);
+}
+
+// Beams count by how well they point: a fifth of the beams are 1 m short
+// (a return just under the canopy's top) and all turned the same way along
+// the track, 1.5 m off the aircraft; against the long beams (20 m) they carry
+// (1/20)^2 of the weight each, and the path stays within a few millimetres.
+TEST(LasTrajectory, PathFitWeighsBeamsByHowWellTheyPoint) {
+    const SyntheticLine s = synthetic_line([](std::size_t k) { return k % 5 == 0 ? 1.0 : 20.0; },
+                                           [](std::size_t k) { return k % 5 == 0 ? 0.005 : (k % 2 == 0 ? 0.01 : -0.01); });
+    las_trajectory::LinePath path;
+    ASSERT_TRUE(las_trajectory::fit_line_path(s.line, s.pulses.data(), path));
+    EXPECT_EQ(path.rejected, 0u);
+    EXPECT_LT(std::fabs(along_track_error(path)), 0.004) << along_track_error(path);
+}
+
+// Between two lines the path runs straight from where the first line's path
+// ends to where the next one's begins.
+TEST(LasTrajectory, PathBetweenLinesRunsFromTheEndOfOneToTheStartOfTheNext) {
+    las_trajectory::SurveyPath survey;
+    const las_trajectory::XYZ origin[2] = {{1000.0, 2000.0, 300.0}, {1400.0, 1900.0, 340.0}};
+    const double span[2][2] = {{0.0, 10.0}, {30.0, 40.0}};
+    for (int i = 0; i < 2; ++i) {
+        las_trajectory::LinePath l;
+        l.start = span[i][0], l.end = span[i][1];
+        l.t0 = l.start - 2.0;
+        l.control.assign(16, las_trajectory::XYZ{0.0, 0.0, 0.0});  // standing still at its origin
+        l.origin = origin[i];
+        survey.lines.push_back(l);
+    }
+    las_trajectory::join_lines(survey);
+    // The first line rules up to 11 s, the second from 29 s on.
+    struct Case {
+        double t, f;  // f: how far along the way from the first line to the second
+    };
+    for (const Case c : {Case{5.0, 0.0}, Case{11.0, 0.0}, Case{15.5, 0.25}, Case{24.5, 0.75}, Case{29.0, 1.0}, Case{35.0, 1.0}}) {
+        const las_trajectory::XYZ p = las_trajectory::survey_position(survey, c.t);
+        for (int r = 0; r < 3; ++r) EXPECT_NEAR(p[r], origin[0][r] + c.f * (origin[1][r] - origin[0][r]), 1e-9) << c.t;
+    }
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -34,9 +35,15 @@ std::string failure_of(F&& f) {
     return "";
 }
 
-// A small simulated survey with its SBET, the table of its files made as the programs make it.
-// The survey that convert() reads, as the program checks it.
+// The survey that convert() reads, made and checked as the programs make it.
 quilvor::Survey listed;
+void list_files(const std::vector<std::string>& names) {
+    testing::internal::CaptureStdout();
+    listed = quilvor::open_survey(names);
+    testing::internal::GetCapturedStdout();
+}
+
+// A small simulated survey with its SBET, the table of its files made as the programs make it.
 
 simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adjusted) {
     simsurvey::Options o;
@@ -51,9 +58,7 @@ simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adju
     const simsurvey::Summary s = simsurvey::simulate(o);
     std::vector<std::string> names;
     for (const std::string& f : s.files) names.push_back(dir + "/" + f);
-    testing::internal::CaptureStdout();
-    listed = quilvor::open_survey(names);
-    testing::internal::GetCapturedStdout();
+    list_files(names);
     return s;
 }
 
@@ -120,6 +125,35 @@ TEST(Sbet, WeekRolloverIsFollowedAndAdjustedTimeTakesTheGivenWeek) {
     put_record(b, 0.4, 0.6, -2.1, 300);  // back by a tenth of a second: no rollover
     EXPECT_EQ(failure_of([&] { navigation::parse_sbet(b.data(), b.size(), "r.sbet"); }),
               "\nSBET file r.sbet, record 3: time 0.400000 goes back from 0.500000, which is no week rollover\n");
+}
+
+// A step back of more than half a week is a rollover, and each one adds a
+// week; a step back of half a week or less is refused.
+TEST(Sbet, WeekRolloverThresholdAndEveryRolloverAddsAWeek) {
+    const double week = 604800.0;
+    struct Case {
+        std::vector<double> times;    // seconds of the week, as recorded
+        std::vector<double> expected; // continuous; empty: refused
+    };
+    const Case cases[] = {
+        {{400000.0, 400000.0 - week / 2}, {}},  // back by exactly half a week
+        {{400000.0, 400000.0 - week / 2 - 0.5}, {400000.0, 400000.0 + week / 2 - 0.5}},
+        {{300000.0, 100000.0}, {}},  // back by a third of a week
+        {{604000.0, 200.0, 604000.0, 200.0, 300.0},
+         {604000.0, week + 200.0, week + 604000.0, 2 * week + 200.0, 2 * week + 300.0}},
+    };
+    for (const Case& c : cases) {
+        std::vector<unsigned char> b;
+        for (double t : c.times) put_record(b, t, 0.6, -2.1, 300);
+        if (c.expected.empty()) {
+            EXPECT_NE(failure_of([&] { navigation::parse_sbet(b.data(), b.size(), "r.sbet"); }).find("no week rollover"),
+                      std::string::npos) << c.times[1];
+            continue;
+        }
+        const std::vector<navigation::SbetSample> s = navigation::parse_sbet(b.data(), b.size(), "r.sbet");
+        ASSERT_EQ(s.size(), c.expected.size());
+        for (std::size_t k = 0; k < s.size(); ++k) EXPECT_EQ(s[k].time, c.expected[k]) << k;
+    }
 }
 
 TEST(Sbet, DamagedFilesAreRefusedNamingTheRecord) {
@@ -202,6 +236,39 @@ TEST(Sbet, FilesWithoutACoordinateSystemAskForOne) {
               "the LAS files with --crs\n");
     so.crs = "EPSG:32610";
     EXPECT_GT(convert(so).size(), 100u);
+}
+
+// Distances in the files' coordinates are labelled with the unit of the
+// coordinate system the files name.
+TEST(Sbet, DistanceUnitOfTheFilesCoordinateSystem) {
+    const std::pair<const char*, const char*> units[] = {
+        {"EPSG:32610", "m"},
+        {"EPSG:2227", "US ft"},  // California zone 3, US survey feet
+        {"EPSG:26910+5703", "m"},
+        {"+proj=utm +zone=10 +units=ft +type=crs", "ft"},
+        {"+proj=utm +zone=10 +units=us-ft +type=crs", "US ft"},
+        {"no coordinate system", ""},
+    };
+    for (const auto& [crs, unit] : units) EXPECT_EQ(navigation::crs_distance_unit(crs), unit) << crs;
+
+    for (const int minor : {2, 4}) {  // GeoTIFF keys; OGC WKT
+        TempDir d;
+        const simsurvey::Summary s = survey_with_sbet(d.path, minor, false);
+        EXPECT_EQ(navigation::files_distance_unit(listed), "m") << minor;
+        if (minor != 2) continue;
+        // The first tile's key made a system in US survey feet: the files disagree.
+        std::vector<unsigned char> b = read_file(d / s.files[0]);
+        const unsigned char key[8] = {0x00, 0x0C, 0, 0, 1, 0, 0x62, 0x7F};  // 3072, 0, 1, 32610
+        const auto at = std::search(b.begin(), b.end(), std::begin(key), std::end(key));
+        ASSERT_NE(at, b.end());
+        torvane::store<uint16_t>(&*(at + 6), 2227);
+        write_file(d / s.files[0], b);
+        list_files({d / s.files[0]});
+        EXPECT_EQ(navigation::files_distance_unit(listed), "US ft");
+        ASSERT_GE(s.files.size(), 2u);
+        list_files({d / s.files[0], d / s.files[1]});
+        EXPECT_EQ(navigation::files_distance_unit(listed), "coordinate units");
+    }
 }
 
 TEST(Sbet, LasTrajectoryConvertsItAndTheToolAcceptsTheResult) {

@@ -24,6 +24,15 @@ void usage() {
     std::printf("           -n  {no normalization; only compute normalization parameters}\n\n");
 }
 
+void help() {
+    usage();
+    std::printf("        More options, after the six values above:\n");
+    std::printf("           --report FILE.json {also write a JSON report of the estimate, with an interval\n");
+    std::printf("                               for the exponent and each file's own exponent}\n");
+    std::printf("           --plots DIR        {also draw the variance curve and the intensity by range\n");
+    std::printf("                               into DIR}\n\n");
+}
+
 std::string take_extra_outputs(int& argc, char** argv) {
     int kept = std::min(argc, 7);
     for (int i = 7; i < argc; ++i) {
@@ -38,7 +47,8 @@ std::string take_extra_outputs(int& argc, char** argv) {
         *value = argv[++i];
     }
     argc = kept;
-    for (int i = 1; i < argc; ++i)
+    // The first six arguments are values whatever they look like; options stand after them.
+    for (int i = 7; i < argc; ++i)
         if (std::strncmp(argv[i], "--", 2) == 0)
             return std::string("unknown option ") + argv[i] + " (the options are --report FILE.json and --plots DIR)";
     return "";

@@ -20,6 +20,10 @@ using namespace quilvor;
 namespace {
 
 int run(int argc, char** argv) {
+    if (torvane::asks_for_help(argc, argv)) {
+        help();
+        return report_status("LAS_Quilvor");
+    }
     install_interrupt_cleanup();
     const std::string refused = argc == 1 ? "" : take_extra_outputs(argc, argv);
     findOptionalArgs(argc, argv);

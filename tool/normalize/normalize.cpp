@@ -281,13 +281,15 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
     const char* name = entry.LASName.c_str();
     LasInput in = open_las_input(entry, "\nFailed to open file %s for reading\n");
     job.out.print("\r  ... Normalizing intensity for file %s          \r", name);
+    const std::string outName = normalizedName(entry.LASName);
+    // A copy's name taken by a directory is refused now that the copy is due: the copies before it stay.
+    check_output_name(outName);
     const std::size_t perBlock = in.of->compressed ? kCompressedChunk : kBlockBytes / in.recordLength;
     const std::size_t blocks = (in.points + perBlock - 1) / perBlock;
     const unsigned parts = static_cast<unsigned>(std::clamp<std::size_t>(blocks, 1, job.blocks.size()));
     for (unsigned p = 0; p < parts; ++p)
         job.blocks[p].resize_or_fail(perBlock * in.recordLength, "\nFailed to allocate memory for data from %s\n", name);
 
-    const std::string outName = normalizedName(entry.LASName);
     auto pending = std::make_unique<PendingOutput>();
     PendingOutput& out = *pending;
     if (!begin_output(out, outName))
@@ -315,7 +317,6 @@ void normalizeIntensity() {
     const std::vector<double> power = range_power_table(_meanRange, _normFactor);
     std::vector<Buffer<unsigned char>> blocks(std::max(1u, _threads));  // one per thread, for every file
     for (uint16_t t = 0; t < _fileCount; ++t) {
-        check_output_name(normalizedName(_pairInfo[t].LASName));
         const std::unique_ptr<PendingOutput> output =
             normalize_file(NormalizeJob{t, standard_output(), blocks, power.data()});
         if (!publish_output(*output))

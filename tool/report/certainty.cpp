@@ -195,15 +195,14 @@ ExponentInterval block_bootstrap(const std::vector<double>& sums, std::size_t bl
     std::vector<double> slope(blocks), curvature(blocks);
     double G = 0, H = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
-        const double* q = &sums[3 * b];
-        slope[b] = q[2] - q[0];
-        curvature[b] = q[2] - 2 * q[1] + q[0];
+        const BlockParabola p = block_parabola(&sums[3 * b]);
+        slope[b] = p.slope;
+        curvature[b] = p.curvature;
         G += slope[b];
         H += curvature[b];
     }
     std::vector<double> replicates;
     if (blocks >= 2 && H > 0) {
-        const double step = -G * kBlockStep / (2 * H);
         // Each resample draws from a sequence of its own: the same on any number of threads.
         std::vector<double> all(kReplicates);
         const unsigned parts = std::clamp(_threads, 1u, 64u);
@@ -216,7 +215,7 @@ ExponentInterval block_bootstrap(const std::vector<double>& sums, std::size_t bl
                     g += slope[b];
                     h += curvature[b];
                 }
-                all[r] = h > 0 ? _normFactor - g * kBlockStep / (2 * h) - step : std::nan("");
+                all[r] = _normFactor + resample_shift(g, h, G, H);
             }
         });
         for (double x : all)
@@ -292,6 +291,16 @@ void prepare_certainty() {
     if (!_extraOutputs.any()) return;
     _blockCells = kBlockCells;
     _pairBlockRuns.assign(_fileCount, PairBlockRuns{});
+}
+
+BlockParabola block_parabola(const double sums[3]) {
+    return BlockParabola{sums[2] - sums[0], sums[2] - 2 * sums[1] + sums[0]};
+}
+
+double resample_shift(double g, double h, double G, double H) {
+    if (!(h > 0)) return std::nan("");
+    // Relative to the minimum of all blocks, so that the interval is about the exponent reported.
+    return (G / (2 * H) - g / (2 * h)) * kBlockStep;
 }
 
 ExponentInterval interval_of(std::vector<double>& replicates, double level) {

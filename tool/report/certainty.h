@@ -59,8 +59,22 @@ constexpr int kCurvePoints = 41;
 void prepare_certainty();
 // After the exponent search, before the RAI files are removed: fills _certainty.
 void assess_certainty();
-// The percentile and spread of replicates (sorted here) into an interval.
+// The percentile and spread of replicates (sorted here) into an interval:
+// none (valid false) from fewer than 100 replicates.
 ExponentInterval interval_of(std::vector<double>& replicates, double level);
+
+// A block's sums of squared differences at the exponent less kBlockStep, at
+// the exponent and at it plus kBlockStep lie on a parabola in the exponent:
+// its slope and curvature at the exponent, in steps of kBlockStep.
+struct BlockParabola {
+    double slope = 0, curvature = 0;
+};
+BlockParabola block_parabola(const double sums[3]);
+// How far a resample's exponent lies from that of all blocks, in exponent
+// units: the minimum of the sum of the drawn blocks' parabolas (g and h, the
+// sums of their slopes and curvatures) less the minimum of the sum over all
+// blocks (G and H, H > 0). NaN where the drawn sum has no minimum.
+double resample_shift(double g, double h, double G, double H);
 
 // Writes the JSON report (under a temporary name, then renamed). argv holds
 // the positional arguments and switches.

@@ -51,6 +51,33 @@ TEST(CommandLine, ArgumentCountRule) {
     EXPECT_EQ(r.out, std::string(kBanner) + "\nCannot open input ASCII file nolist.txt for reading\n");
 }
 
+// --help alone prints the program's usage and ends with status 0; the usage
+// printed for a wrong argument count stays as it was.
+TEST(CommandLine, HelpOfEveryProgram) {
+    const std::string options =
+        "        More options, after the six values above:\n"
+        "           --report FILE.json {also write a JSON report of the estimate, with an interval\n"
+        "                               for the exponent and each file's own exponent}\n"
+        "           --plots DIR        {also draw the variance curve and the intensity by range\n"
+        "                               into DIR}\n\n";
+    struct Case {
+        std::string program, usageStart;
+    };
+    const Case cases[] = {{QUILVOR_BIN, kUsage + options},
+                          {TRAJECTORY_BIN, "Usage:\nLAS_Trajectory\n"},
+                          {IMAGE_BIN, "Usage:\nLAS_IntensityImage\n"},
+                          {SIMSURVEY_BIN, "Usage: LAS_SimSurvey [options]\n"}};
+    for (const Case& c : cases) {
+        TempDir d;
+        const RunResult r = run_in(d.path, c.program, {"--help"});
+        EXPECT_EQ(r.status, 0) << c.program;
+        EXPECT_EQ(r.out.substr(0, c.usageStart.size()), c.usageStart) << c.program;
+        EXPECT_NE(r.out.find("--"), std::string::npos) << c.program;  // the options are listed
+        const RunResult twice = run_in(d.path, c.program, {"--help", "--help"});
+        EXPECT_NE(twice.status, 0) << c.program;
+    }
+}
+
 TEST(CommandLine, RunSettingChecks) {
     const std::string b = kBanner;
     struct Case {
@@ -60,6 +87,8 @@ TEST(CommandLine, RunSettingChecks) {
     const Case cases[] = {
         {{"l", "t", "1e5", "1", "1", "2"}, "\nInvalid argument value (1e5)\n"},
         {{"l", "t", "1", "-n", "1", "2", "5"}, "\nInvalid argument value (-n)\n"},
+        // The sixth argument is a value even when it looks like an option.
+        {{"l", "t", "1", "2", "1", "--30"}, "\nInvalid argument value (--30)\n"},
         {{"l", "t", "0", "1", "1", "2"},
          "\nMax distance between a return pair returns should be positive. You specified 0\n"},
         {{"l", "t", "1", "-2", "1", "2"},

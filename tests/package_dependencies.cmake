@@ -1,0 +1,43 @@
+# cmake -DDEPENDS=<the Debian package's Depends> -DSCRIPT=<install-deps.sh> -P this file
+# Fails unless every package the Debian package depends on is in the script's
+# run-time list, and every package of that list is a dependency.
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND bash ${SCRIPT} --print runtime
+                OUTPUT_VARIABLE listed RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${SCRIPT} --print runtime failed (${status})")
+endif()
+string(REPLACE "\n" ";" listed "${listed}")
+list(REMOVE_ITEM listed "")
+
+set(depended "")
+string(REPLACE "," ";" entries "${DEPENDS}")
+foreach(entry IN LISTS entries)
+  # "libproj25 (>= 9.1)" -> libproj25
+  string(REGEX REPLACE "\\(.*\\)" "" name "${entry}")
+  string(STRIP "${name}" name)
+  if(name)
+    list(APPEND depended "${name}")
+  endif()
+endforeach()
+if(NOT depended)
+  message(FATAL_ERROR "The Debian package names no dependencies")
+endif()
+
+set(failed FALSE)
+foreach(name IN LISTS depended)
+  if(NOT name IN_LIST listed)
+    message(SEND_ERROR "The Debian package depends on ${name}, which ${SCRIPT} does not list")
+    set(failed TRUE)
+  endif()
+endforeach()
+foreach(name IN LISTS listed)
+  if(NOT name IN_LIST depended)
+    message(SEND_ERROR "${SCRIPT} lists ${name} as a run-time package; the Debian package does not depend on it")
+    set(failed TRUE)
+  endif()
+endforeach()
+if(failed)
+  message(FATAL_ERROR "Make CPACK_DEBIAN_PACKAGE_DEPENDS (CMakeLists.txt) and the script's run-time list agree")
+endif()
+message(STATUS "${depended}")
