@@ -80,10 +80,10 @@ bool named_laz(const std::string& name) { return name.size() >= 4 && name.compar
 // Where a compressed file's point data must end: at its extended
 // variable-length records, else at its waveform data, else at its end.
 uint64_t compressed_end(const LASHeader& h, uint64_t size) {
-    if (h.VersionMinor >= 4 && h.NumberOfExtendedVariableLengthRecords > 0)
-        return std::min<uint64_t>(h.StartOfFirstExtendedVariableLengthRecord, size);
-    if (h.VersionMinor >= 3 && h.StartOfWaveformDataPacketRecord != 0)
-        return std::min<uint64_t>(h.StartOfWaveformDataPacketRecord, size);
+    // The packed header's fields are copied, never bound to references.
+    const uint64_t evlrs = h.StartOfFirstExtendedVariableLengthRecord, waveform = h.StartOfWaveformDataPacketRecord;
+    if (h.VersionMinor >= 4 && h.NumberOfExtendedVariableLengthRecords > 0) return std::min(evlrs, size);
+    if (h.VersionMinor >= 3 && waveform != 0) return std::min(waveform, size);
     return size;
 }
 

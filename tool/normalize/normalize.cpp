@@ -184,11 +184,10 @@ bool normalize_compressed(const NormalizeJob& job, const LasInput& in, PendingOu
     const uint64_t oldHeaderAt = old.dataOffset - torvane::kVLRHeaderSize;
     const int64_t shift = static_cast<int64_t>(description.size()) - static_cast<int64_t>(old.length);
     const uint64_t pointsAt = h.OffsetToData + shift;
-    const uint64_t tailFrom = std::min<uint64_t>(
-        file.size, h.VersionMinor >= 4 && h.NumberOfExtendedVariableLengthRecords > 0
-                       ? h.StartOfFirstExtendedVariableLengthRecord
-                       : (h.VersionMinor >= 3 && h.StartOfWaveformDataPacketRecord != 0 ? h.StartOfWaveformDataPacketRecord
-                                                                                       : file.size));
+    const uint64_t evlrs = h.StartOfFirstExtendedVariableLengthRecord, waveform = h.StartOfWaveformDataPacketRecord;
+    uint64_t tailFrom = file.size;
+    if (h.VersionMinor >= 4 && h.NumberOfExtendedVariableLengthRecords > 0) tailFrom = std::min(evlrs, file.size);
+    else if (h.VersionMinor >= 3 && waveform != 0) tailFrom = std::min(waveform, file.size);
     if (pointsAt > UINT32_MAX) fail("\nFile %s: its copy's header would not hold the offset to its point data\n",
                                     file.name.c_str());
 
