@@ -2,6 +2,7 @@
 // records of every point format round-tripped, and damaged chunks refused.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -193,6 +194,18 @@ TEST(LazLayered, SimulatedRecordsOfEveryFormatRoundTrip) {
             }
         }
     }
+}
+
+// GPS times are kept to the bit: a zero changing sign, NaN.
+TEST(LazLayered, GpsTimeBitsRoundTrip) {
+    const Format& f = kFormats[0];
+    std::vector<unsigned char> records = simulate(f, 6, 2);
+    const double times[6] = {0.0, -0.0, 0.0, std::nan(""), std::nan(""), -0.0};
+    for (int i = 0; i < 6; ++i) std::memcpy(records.data() + i * f.length + 22, &times[i], 8);
+    std::vector<unsigned char> chunk, back(records.size());
+    laz::encode_layered_chunk(items_for(f, 3), f.length, records.data(), 6, chunk);
+    ASSERT_EQ(laz::decode_layered_chunk(items_for(f, 3), f.length, chunk.data(), chunk.size(), 6, back.data()), "");
+    EXPECT_EQ(back, records);
 }
 
 // Versions 3 and 4 differ only when a record returns to a scanner channel seen before.

@@ -148,7 +148,8 @@ std::string decode_layered_chunk(const Compression& c, uint16_t recordLength, co
     std::memcpy(out, data, recordLength);
     coder.begin(out);
     uint8_t* record = out;
-    for (uint32_t i = 1; i < points; ++i) {
+    const Decoder& returnsXY = coder.layers[kLayerXY]->decoder;
+    for (uint32_t i = 1; i < points && !returnsXY.overrun; ++i) {  // a cut layer stops the chunk early
         record += recordLength;
         coder.code(record);
     }

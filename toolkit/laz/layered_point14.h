@@ -252,18 +252,18 @@ uint32_t Point14Coder<Side>::code(uint8_t* r) {
                               (last->timeChanged ? 4u : 0u);
     uint32_t changes = 0;
     if constexpr (Side::kWriting) {
+        // The time is compared by its bits, so -0 after +0 is kept; the first
+        // writer compared the numbers (and so differs where times are NaN or a
+        // zero changes sign).
         const Point14* ref = last;
         if (in.channel != current && active[in.channel]) ref = &channels[in.channel].last;
-        double a, b;
-        std::memcpy(&a, &in.time, 8);
-        std::memcpy(&b, &ref->time, 8);
         uint32_t returnStep = 0;
         if (in.returnNumber == ref->returnNumber) returnStep = 0;
         else if (in.returnNumber == ((ref->returnNumber + 1) & 15u)) returnStep = 1;
         else if (in.returnNumber == ((ref->returnNumber + 15) & 15u)) returnStep = 2;
         else returnStep = 3;
         changes = (in.channel != current ? 64u : 0u) | (in.source != ref->source ? 32u : 0u) |
-                  (a != b ? 16u : 0u) | (in.scanAngle != ref->scanAngle ? 8u : 0u) |
+                  (in.time != ref->time ? 16u : 0u) | (in.scanAngle != ref->scanAngle ? 8u : 0u) |
                   (in.returnCount != ref->returnCount ? 4u : 0u) | returnStep;
     }
     changes = xy.symbol(c->changes[lastKind], changes);

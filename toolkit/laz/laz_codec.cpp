@@ -192,9 +192,9 @@ std::string check_items(const Compression& c, uint8_t pointFormat, uint16_t reco
         const Item& want = standard.items[i];
         if (it.type != want.type || it.size != want.size)
             return "item " + item_label(it) + " does not belong in a record of point format " + text(format);
-        if (it.type == kWavePacket13) return "item " + item_label(it) + " is not supported";
-        const bool pointwiseItem = format <= 5;
-        const bool known = pointwiseItem ? (it.version == 1 || it.version == 2) : (it.version == 3 || it.version == 4);
+        const bool known = it.type == kWavePacket13 ? it.version == 1
+                           : format <= 5            ? (it.version == 1 || it.version == 2)
+                                                    : (it.version == 3 || it.version == 4);
         if (!known) return "item " + item_label(it) + " is not supported";
     }
     if (format <= 5 && c.compressor != kPointwise && c.compressor != kPointwiseChunked)

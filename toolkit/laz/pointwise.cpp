@@ -1,4 +1,5 @@
-// The pointwise items. Each item keeps the last record's values it predicts
+// The pointwise items (point10, gpstime11, rgb12, byte versions 1 and 2,
+// wavepacket13 version 1). Each item keeps the last record's values it predicts
 // from and its adaptive models; a chunk starts them afresh from its first
 // record. Decoding and encoding walk the same steps in the same order, so a
 // model update that differs between the two directions shows at once in the
@@ -782,9 +783,95 @@ void encode_bytes_v1(Encoder& e, BytesV1& s, const uint8_t* item) {
 }
 
 // ---------------------------------------------------------------------------
+// wavepacket13 (version 1 only): the wave packet descriptor of formats 4 and 5,
+// its byte offset predicted as unchanged, as following the last packet, or by
+// the last difference.
+// ---------------------------------------------------------------------------
+constexpr size_t kPacketIndex = 0, kPacketOffset = 1, kPacketSize = 9, kReturnPoint = 13, kPacketXyz = 17,
+                 kWavePacketSize = 29;
+
+struct WavePacket {
+    uint8_t last[kWavePacketSize] = {};
+    uint32_t lastOffsetCase = 0;
+    int32_t lastOffsetDiff = 0;
+    SymbolModel index, offsetCase[4];
+    IntegerCoder offsetDiff, packetSize, returnPoint, xyz;
+};
+
+void start_wave_packet(WavePacket& s, const uint8_t* first, bool decoding) {
+    std::memcpy(s.last, first, kWavePacketSize);
+    s.lastOffsetCase = 0;
+    s.lastOffsetDiff = 0;
+    reset_symbol_model(s.index, 256, decoding);
+    for (SymbolModel& m : s.offsetCase) reset_symbol_model(m, 4, decoding);
+    reset_integer_coder(s.offsetDiff, 32, 1, decoding);
+    reset_integer_coder(s.packetSize, 32, 1, decoding);
+    reset_integer_coder(s.returnPoint, 32, 1, decoding);
+    reset_integer_coder(s.xyz, 32, 3, decoding);
+}
+
+void decode_wave_packet(Decoder& d, WavePacket& s, uint8_t* item) {
+    uint8_t* last = s.last;
+    last[kPacketIndex] = static_cast<uint8_t>(decode_symbol(d, s.index));
+    s.lastOffsetCase = decode_symbol(d, s.offsetCase[s.lastOffsetCase]);
+    const uint64_t offset = get<uint64_t>(last + kPacketOffset);
+    if (s.lastOffsetCase == 1) {
+        put<uint64_t>(last + kPacketOffset, offset + get<uint32_t>(last + kPacketSize));
+    } else if (s.lastOffsetCase == 2) {
+        s.lastOffsetDiff = decode_integer(d, s.offsetDiff, s.lastOffsetDiff);
+        put<uint64_t>(last + kPacketOffset, offset + static_cast<uint64_t>(static_cast<int64_t>(s.lastOffsetDiff)));
+    } else if (s.lastOffsetCase == 3) {
+        const uint64_t low = read_int(d);
+        put<uint64_t>(last + kPacketOffset, (static_cast<uint64_t>(read_int(d)) << 32) | low);
+    }
+    put<int32_t>(last + kPacketSize, decode_integer(d, s.packetSize, get<int32_t>(last + kPacketSize)));
+    put<int32_t>(last + kReturnPoint, decode_integer(d, s.returnPoint, get<int32_t>(last + kReturnPoint)));
+    for (uint32_t i = 0; i < 3; ++i) {
+        uint8_t* at = last + kPacketXyz + 4 * i;
+        put<int32_t>(at, decode_integer(d, s.xyz, get<int32_t>(at), i));
+    }
+    std::memcpy(item, last, kWavePacketSize);
+}
+
+void encode_wave_packet(Encoder& e, WavePacket& s, const uint8_t* item) {
+    uint8_t* last = s.last;
+    encode_symbol(e, s.index, item[kPacketIndex]);
+    const uint64_t offset = get<uint64_t>(item + kPacketOffset);
+    const int64_t diff64 = static_cast<int64_t>(offset - get<uint64_t>(last + kPacketOffset));
+    SymbolModel& model = s.offsetCase[s.lastOffsetCase];
+    if (fits_32(diff64)) {
+        const int32_t diff = static_cast<int32_t>(diff64);
+        if (diff == 0) {
+            s.lastOffsetCase = 0;
+        } else if (diff == get<int32_t>(last + kPacketSize)) {
+            s.lastOffsetCase = 1;
+        } else {
+            s.lastOffsetCase = 2;
+        }
+        encode_symbol(e, model, s.lastOffsetCase);
+        if (s.lastOffsetCase == 2) {
+            encode_integer(e, s.offsetDiff, s.lastOffsetDiff, diff);
+            s.lastOffsetDiff = diff;
+        }
+    } else {
+        s.lastOffsetCase = 3;
+        encode_symbol(e, model, 3);
+        write_int(e, static_cast<uint32_t>(offset));
+        write_int(e, static_cast<uint32_t>(offset >> 32));
+    }
+    encode_integer(e, s.packetSize, get<int32_t>(last + kPacketSize), get<int32_t>(item + kPacketSize));
+    encode_integer(e, s.returnPoint, get<int32_t>(last + kReturnPoint), get<int32_t>(item + kReturnPoint));
+    for (uint32_t i = 0; i < 3; ++i) {
+        const size_t at = kPacketXyz + 4 * i;
+        encode_integer(e, s.xyz, get<int32_t>(last + at), get<int32_t>(item + at), i);
+    }
+    std::memcpy(last, item, kWavePacketSize);
+}
+
+// ---------------------------------------------------------------------------
 // A record: its items in order.
 // ---------------------------------------------------------------------------
-enum class Step : uint8_t { point10, gpsTime, rgb, bytes, point10V1, gpsTimeV1, rgbV1, bytesV1 };
+enum class Step : uint8_t { point10, gpsTime, rgb, bytes, point10V1, gpsTimeV1, rgbV1, bytesV1, wavePacket };
 struct Plan {
     struct Part { Step step; uint16_t offset, size; };
     std::vector<Part> parts;
@@ -806,18 +893,21 @@ std::string plan_record(const Compression& c, uint16_t recordLength, Plan& plan)
     uint32_t offset = 0;
     for (const Item& it : c.items) {
         Step step;
-        if (it.type == kPoint10 && it.size == 20) step = Step::point10;
+        if (it.type == kPoint10 && it.size == kPoint10Size) step = Step::point10;
         else if (it.type == kGpsTime11 && it.size == 8) step = Step::gpsTime;
         else if (it.type == kRgb12 && it.size == 6) step = Step::rgb;
         else if (it.type == kByte && it.size > 0) step = Step::bytes;
+        else if (it.type == kWavePacket13 && it.size == kWavePacketSize) step = Step::wavePacket;
         else return "item " + item_name(it.type) + " of " + std::to_string(it.size) + " bytes is not supported";
-        if (it.version != 1 && it.version != 2)
-            return "item " + item_name(it.type) + " version " + std::to_string(it.version) + " is not supported";
-        if (it.version == 1) step = static_cast<Step>(static_cast<int>(step) + static_cast<int>(Step::point10V1));
+        const bool known = step == Step::wavePacket ? it.version == 1 : (it.version == 1 || it.version == 2);
+        if (!known) return "item " + item_name(it.type) + " version " + std::to_string(it.version) + " is not supported";
+        if (it.version == 1 && step != Step::wavePacket)
+            step = static_cast<Step>(static_cast<int>(step) + static_cast<int>(Step::point10V1));
         plan.parts.push_back({step, static_cast<uint16_t>(offset), it.size});
         offset += it.size;
     }
-    if (plan.parts.empty() || (plan.parts[0].step != Step::point10 && plan.parts[0].step != Step::point10V1)) return "the first item is not point10";
+    if (plan.parts.empty() || (plan.parts[0].step != Step::point10 && plan.parts[0].step != Step::point10V1))
+        return "the first item is not point10";
     if (offset != recordLength)
         return "items add up to " + std::to_string(offset) + " bytes, records hold " + std::to_string(recordLength);
     return "";
@@ -832,6 +922,7 @@ struct Items {
     GpsTimeV1 gpsTimeV1;
     RgbV1 rgbV1;
     BytesV1 bytesV1;
+    WavePacket wavePacket;
 };
 
 void start_items(Items& s, const Plan& plan, const uint8_t* first, bool decoding) {
@@ -846,6 +937,7 @@ void start_items(Items& s, const Plan& plan, const uint8_t* first, bool decoding
             case Step::gpsTimeV1: start_gps_time_v1(s.gpsTimeV1, at, decoding); break;
             case Step::rgbV1: start_rgb_v1(s.rgbV1, at, decoding); break;
             case Step::bytesV1: start_bytes_v1(s.bytesV1, at, p.size, decoding); break;
+            case Step::wavePacket: start_wave_packet(s.wavePacket, at, decoding); break;
         }
     }
 }
@@ -879,6 +971,7 @@ std::string decode_pointwise_chunk(const Compression& c, uint16_t recordLength, 
                 case Step::gpsTimeV1: decode_gps_time_v1(d, items->gpsTimeV1, at); break;
                 case Step::rgbV1: decode_rgb_v1(d, items->rgbV1, at); break;
                 case Step::bytesV1: decode_bytes_v1(d, items->bytesV1, at); break;
+                case Step::wavePacket: decode_wave_packet(d, items->wavePacket, at); break;
             }
         }
         if (d.overrun) break;
@@ -914,6 +1007,7 @@ void encode_pointwise_chunk(const Compression& c, uint16_t recordLength, const u
                 case Step::gpsTimeV1: encode_gps_time_v1(e, items->gpsTimeV1, at); break;
                 case Step::rgbV1: encode_rgb_v1(e, items->rgbV1, at); break;
                 case Step::bytesV1: encode_bytes_v1(e, items->bytesV1, at); break;
+                case Step::wavePacket: encode_wave_packet(e, items->wavePacket, at); break;
             }
         }
     }

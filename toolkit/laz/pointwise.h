@@ -1,4 +1,5 @@
-// The pointwise items of formats 0 to 5 (point10, gpstime11, rgb12, byte):
+// The pointwise items of formats 0 to 5 (point10, gpstime11, rgb12,
+// wavepacket13, byte):
 // one arithmetic-coded stream per chunk after the chunk's first record.
 #pragma once
 
