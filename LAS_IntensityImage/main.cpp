@@ -33,7 +33,11 @@ int run(int argc, char** argv) {
         std::exit(-1);
     }
 
-    quilvor::Survey survey = quilvor::open_survey(quilvor::read_list(o.listFile.c_str()));
+    const std::vector<std::string> names = quilvor::read_list(o.listFile.c_str());
+    quilvor::Survey survey = quilvor::open_survey(names);
+    std::vector<std::string> inputs = names;
+    inputs.push_back(o.listFile);
+    quilvor::check_outputs_apart(inputs, {{o.output, "image", 0}, {world_file_name(o.output), "world file", 1}});
 
     IntensityGrid grid;
     shape_grid(grid, o, survey);

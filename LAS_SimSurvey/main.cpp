@@ -26,6 +26,16 @@ void help() {
         "                       canopy (default 2)\n"
         "  --roll DEG           the aircraft rolls gently by up to DEG, drifting sideways and\n"
         "                       heaving with it (default 0: level flight)\n"
+        "  --height-step F      lines flown at heights F apart, as a fraction of the altitude\n"
+        "                       (low, nominal, high, low, ...) (default 0.04)\n"
+        "  --strip-gain G       each line's intensities times a gain drawn from [1 - G, 1 + G]\n"
+        "  --strip-reflectance A  each line sees the reflectance times 1 + A x a smooth field\n"
+        "                       of its own (spread 1, waves of 0.5 to 1.5 times\n"
+        "                       --reflectance-length M, default 500)\n"
+        "  --open-ground M      M metres of open ground (no canopy) in the middle of every line\n"
+        "                       (default 0)\n"
+        "  --position-noise M   each return's X, Y and Z off by gaussian noise of sigma M\n"
+        "                       (default 0)\n"
         "  --las-version V      1.0, 1.1, 1.2, 1.3 or 1.4 (default 1.2)\n"
         "  --format F           point data format with a GPS time: 1 or 3, 4 or 5 (LAS 1.3 and\n"
         "                       1.4), 6 to 10 (LAS 1.4) (default 1)\n"
@@ -62,6 +72,11 @@ int main(int argc, char** argv) {
                     o.outDir.c_str());
         std::printf("Returns:        %llu\n", static_cast<unsigned long long>(s.returns));
         std::printf("True exponent:  %g\n", o.exponent);
+        if (o.stripGain != 0.0) {
+            std::printf("Strip gains:   ");
+            for (int i = 0; i < o.lines; ++i) std::printf(" %d:%.6f", i + 1, simsurvey::strip_gain(o, i));
+            std::printf("  (point source ID:gain)\n");
+        }
         std::printf("Tool arguments: las_list.txt trajectory.txt %g %g %g %g\n", s.maxPairDistance, s.radius,
                     s.minTime, s.maxTime);
         std::printf("                (max pair distance, search radius, min and max time between swaths)\n");

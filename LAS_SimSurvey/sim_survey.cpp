@@ -66,7 +66,24 @@ double line_y(const Options& o, int line) { return line * line_spacing(o); }
 // Lines are flown at heights 4 % apart (low, nominal, high, low, ...), so that
 // neighbouring swaths see a spot from different ranges even at nadir.
 double line_height(const Options& o, int line) {
-    return kMeanTerrain + o.altitude * (1.0 + 0.04 * (line % 3 - 1));
+    return kMeanTerrain + o.altitude * (1.0 + o.heightStep * (line % 3 - 1));
+}
+double strip_gain(const Options& o, int line) {
+    return 1.0 + o.stripGain * (2.0 * uniform(o.seed, static_cast<uint64_t>(line), 0, 0, 11) - 1.0);
+}
+double strip_reflectance(const Options& o, int line, double x, double y) {
+    if (o.stripReflectance == 0.0) return 1.0;
+    // Three waves of random direction, phase and wavelength (0.5 to 1.5 times
+    // the length), so that no stretch of the survey averages them out.
+    double f = 0.0;
+    for (uint64_t m = 0; m < 3; ++m) {
+        const double u = uniform(o.seed, static_cast<uint64_t>(line), m, 0, 12);
+        const double k = 2.0 * kPi / (o.reflectanceLength * (0.5 + u));
+        const double dir = 2.0 * kPi * uniform(o.seed, static_cast<uint64_t>(line), m, 0, 13);
+        const double phase = 2.0 * kPi * uniform(o.seed, static_cast<uint64_t>(line), m, 0, 14);
+        f += std::sin(k * (x * std::cos(dir) + y * std::sin(dir)) + phase);
+    }
+    return 1.0 + o.stripReflectance * f / std::sqrt(1.5);
 }
 double line_duration(const Options& o) { return (o.length + 2.0 * kMargin) / o.speed; }
 double trajectory_end(const Options& o) { return line_start_time(o, o.lines - 1) + line_duration(o) + kLead; }
@@ -179,7 +196,8 @@ void returns_in_rectangle(const Options& o, double x0, double x1, double y0, dou
                 double c = -W / 2 + (j + 0.5) * (W / nAcross);
                 if (o.roll != 0.0) c = roll_offset(o, c, az, t);
                 const double gx = ax, gy = ay + c, gz = terrain(gx, gy);
-                const bool canopy = vegetated(gx, gy) && uniform(o.seed, i, s, j, 7) < o.vegetation;
+                const bool bare = std::fabs(gx - 0.5 * o.length) < 0.5 * o.openGround;
+                const bool canopy = vegetated(gx, gy) && !bare && uniform(o.seed, i, s, j, 7) < o.vegetation;
                 const bool inside = canopy && o.maxReturns == 3 && uniform(o.seed, i, s, j, 9) < 0.5;
                 const uint8_t n = canopy ? (inside ? 3 : 2) : 1;
                 auto emit = [&](double x, double y, double z, double rho, uint8_t number, uint64_t key) {
@@ -189,9 +207,16 @@ void returns_in_rectangle(const Options& o, double x0, double x1, double y0, dou
                     r.x = x;
                     r.y = y;
                     r.z = z;
+                    if (o.positionNoise > 0) {  // a return from somewhere in the footprint, ranged with noise
+                        r.x += o.positionNoise * gaussian(o.seed, i, s, j, 16 + 3 * key);
+                        r.y += o.positionNoise * gaussian(o.seed, i, s, j, 17 + 3 * key);
+                        r.z += o.positionNoise * gaussian(o.seed, i, s, j, 18 + 3 * key);
+                    }
                     r.t = t;
                     r.range = std::sqrt(h * h + v * v);
                     r.angle = std::atan(h / v) * 180.0 / kPi;
+                    if (o.stripGain != 0.0 || o.stripReflectance != 0.0)
+                        rho *= strip_gain(o, i) * strip_reflectance(o, i, x, y);
                     r.intensity = model_intensity(o, rho, r.range, r.angle, gaussian(o.seed, i, s, j, key));
                     r.returnNumber = number;
                     r.numberOfReturns = n;
@@ -472,6 +497,12 @@ std::string parse_options(int argc, char** argv, Options& o) {
         else if (key == "--vegetation") { err = need(v >= 0 && v <= 1); o.vegetation = v; }
         else if (key == "--returns") { err = need(v == 2 || v == 3); o.maxReturns = static_cast<int>(v); }
         else if (key == "--roll") { err = need(v >= 0 && v <= 10); o.roll = v; }
+        else if (key == "--height-step") { err = need(v >= 0 && v <= 0.3); o.heightStep = v; }
+        else if (key == "--strip-gain") { err = need(v >= 0 && v < 0.5); o.stripGain = v; }
+        else if (key == "--strip-reflectance") { err = need(v >= 0 && v < 0.5); o.stripReflectance = v; }
+        else if (key == "--reflectance-length") { err = need(v > 0); o.reflectanceLength = v; }
+        else if (key == "--open-ground") { err = need(v >= 0); o.openGround = v; }
+        else if (key == "--position-noise") { err = need(v >= 0 && v <= 10); o.positionNoise = v; }
         else if (key == "--format") {
             err = need(v >= 1 && v <= torvane::kMaxPointFormat && v == std::floor(v) &&
                        torvane::point_format(static_cast<int>(v)).hasGPSTime);

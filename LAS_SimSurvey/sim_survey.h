@@ -25,6 +25,12 @@ struct Options {
     double vegetation = 0.1;     // share of pulses with a canopy return above the ground return
     int maxReturns = 2;          // 2, or 3: half the canopy pulses return from inside the canopy too
     double roll = 0.0;           // amplitude of the aircraft's gentle roll, degrees (0: level flight)
+    double heightStep = 0.04;    // lines flown at heights this fraction apart (low, nominal, high, low, ...)
+    double stripGain = 0.0;      // each line's intensities scaled by a gain drawn from [1 - G, 1 + G]
+    double stripReflectance = 0.0;    // each line sees the reflectance times 1 + A x a smooth field of its own (spread 1)
+    double reflectanceLength = 500.0; // the field's waves are 0.5 to 1.5 times this long, metres
+    double openGround = 0.0;     // metres of open ground (no canopy) in the middle of every line
+    double positionNoise = 0.0;  // sigma of the gaussian error of each return's X, Y and Z, metres
     int versionMinor = 2;        // LAS 1.0, 1.1 or 1.2
     int format = 1;              // point data format 1 or 3
     double scale = 0.01;         // coordinate scale factor (all three axes)
@@ -60,6 +66,9 @@ double swath_width(const Options& o);
 double line_spacing(const Options& o);
 double line_y(const Options& o, int line);        // across-track position of a line
 double line_height(const Options& o, int line);   // flying height (Z) of a line
+double strip_gain(const Options& o, int line);    // the gain of a line's intensities (1 without --strip-gain)
+// The factor of the reflectance that line sees at (x, y): 1 without --strip-reflectance.
+double strip_reflectance(const Options& o, int line, double x, double y);
 double line_start_time(const Options& o, int line);
 double trajectory_end(const Options& o);  // the last time of trajectory.txt
 double line_duration(const Options& o);

@@ -22,7 +22,13 @@ void trajectory_usage() {
     std::printf("                      (EPSG:32610, WKT or PROJJSON, or a file holding one); by default\n");
     std::printf("                      the one the files name}\n");
     std::printf("           --gps-week W {with --sbet: the GPS week of the SBET's first record, for LAS\n");
-    std::printf("                         files in adjusted standard GPS time; by default from their times}\n\n");
+    std::printf("                         files in adjusted standard GPS time; by default from their times}\n");
+    std::printf("           --max-error M {the largest estimated RMS error of a rebuilt line or bridged\n");
+    std::printf("                          stretch, in coordinate units (default %g m: %g, or %.3f\n",
+                kDefaultMaxError, kDefaultMaxError, kDefaultMaxError / 0.3048);
+    std::printf("                          where the files' coordinate system is in feet)}\n");
+    std::printf("           --accept-inaccurate {write the rebuilt path even where its estimated\n");
+    std::printf("                                error exceeds --max-error}\n\n");
 }
 
 using torvane::parse_finite_number;
@@ -48,6 +54,14 @@ TrajectoryOptions parse_trajectory_arguments(int argc, char** argv) {
                 fail("\n--gps-week should be a whole GPS week number. You specified %s\n", argv[k + 1]);
             o.gpsWeek = static_cast<int>(w);
             ++k;
+        } else if (a == "--max-error") {
+            if (k + 1 >= argc) fail("\n--max-error needs a distance in coordinate units\n");
+            if (!parse_finite_number(argv[k + 1], o.maxError) || !(o.maxError > 0))
+                fail("\n--max-error should be a positive distance in coordinate units. You specified %s\n", argv[k + 1]);
+            o.maxErrorGiven = true;
+            ++k;
+        } else if (a == "--accept-inaccurate") {
+            o.acceptInaccurate = true;
         } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
             fail("\nUnknown option %s\n", a.c_str());
         } else {
@@ -57,6 +71,8 @@ TrajectoryOptions parse_trajectory_arguments(int argc, char** argv) {
     if (positional.size() != 2) throw quilvor::Failure("");  // the caller prints the usage
     if (o.sbet.empty() && (!o.crs.empty() || o.gpsWeek >= 0))
         fail("\n--crs and --gps-week go with --sbet: without it the trajectory is rebuilt in the files' own terms\n");
+    if (!o.sbet.empty() && (o.maxErrorGiven || o.acceptInaccurate))
+        fail("\n--max-error and --accept-inaccurate go with a rebuilt trajectory: an SBET is converted as it is\n");
     o.listFile = positional[0];
     o.output = positional[1];
     return o;

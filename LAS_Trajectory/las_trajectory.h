@@ -18,6 +18,10 @@
 
 namespace las_trajectory {
 
+// A tenth of a unit: at metres, a height error that moves the range exponent of
+// an ordinary survey by about one standard error (see docs).
+inline constexpr double kDefaultMaxError = 0.1;
+
 struct TrajectoryOptions {
     std::string listFile;
     std::string output;
@@ -27,6 +31,11 @@ struct TrajectoryOptions {
     std::string sbet;     // --sbet FILE
     std::string crs;      // --crs CRS: the LAS files' coordinate system, when they do not name it
     int gpsWeek = -1;     // --gps-week W: the GPS week of the SBET's first record
+    // How good a rebuilt path must be: a line or bridged stretch whose estimated
+    // RMS error exceeds maxError stops the run, unless acceptInaccurate.
+    double maxError = kDefaultMaxError;  // --max-error M, coordinate units
+    bool maxErrorGiven = false;
+    bool acceptInaccurate = false;       // --accept-inaccurate
 };
 
 // Parses the command line; throws a quilvor::Failure with the message, an
@@ -112,6 +121,13 @@ std::vector<FlightLine> split_flight_lines(const std::vector<Occupancy>& seconds
 // The path of one flight line
 // ---------------------------------------------------------------------------
 
+// The estimated error of a line's path at one time: the standard deviations
+// of its horizontal position (X and Y together) and of its height, in the
+// files' coordinate units.
+struct PathError {
+    double t, horizontal, vertical;
+};
+
 // The scanner's position along a line: a uniform cubic B-spline in time,
 // knots kKnot seconds apart, for X, Y and Z about an origin.
 struct LinePath {
@@ -124,7 +140,10 @@ struct LinePath {
     std::size_t used = 0, rejected = 0;   // pulses that carry it, pulses left out as outliers
     double rms = 0;                       // RMS distance of the used beams from the path, m
     std::vector<TimeSpan> bridged;        // stretches without multi-return pulses
+    std::vector<PathError> error;         // in the middle of every knot interval from start to end
 };
+// The RMS of the estimated errors from t0 to t1 (horizontal, vertical).
+PathError rms_error(const LinePath& path, double t0, double t1);
 inline constexpr double kKnot = 1.0;       // seconds between knots
 inline constexpr double kMargin = 1.0;     // seconds of path before the first and after the last return
 inline constexpr double kBridge = 2.0;     // a stretch this long without pulses is bridged
@@ -140,6 +159,9 @@ XYZ path_position(const LinePath& path, double t);
 // a[i * (w + 1) + d] = A(i, i + d) for d = 0 .. w. A is overwritten by its
 // factor, b by x. False when A is not positive definite.
 bool solve_banded(std::vector<double>& a, std::vector<double>& b, std::size_t n, std::size_t w);
+// The two steps of solve_banded: A = U'U in place, then b := A^-1 b with the factor.
+bool factor_banded(std::vector<double>& a, std::size_t n, std::size_t w);
+void solve_factored(const std::vector<double>& a, std::vector<double>& b, std::size_t n, std::size_t w);
 
 // ---------------------------------------------------------------------------
 // The written trajectory
@@ -162,10 +184,14 @@ inline constexpr double kMaxSamples = 5e7;
 void check_sample_count(double first, double last, double step);
 // Writes n "X Y Z T" lines (%.3f %.3f %.3f %.6f), the k-th from sample(k), in
 // large blocks under a temporary name renamed when complete; on any failure
-// the run ends with nothing written. Every source's output goes through it.
-void write_samples(const std::string& output, uint64_t n, const std::function<quilvor::refDataStruct(uint64_t k)>& sample);
-inline void write_samples(const std::string& output, const std::vector<quilvor::refDataStruct>& samples) {
-    write_samples(output, samples.size(), [&samples](uint64_t k) { return samples[k]; });
+// the run ends with nothing written, the system's reason on standard error.
+// A value beyond kLargestTrajectoryValue ends the run naming the sample and
+// source (where the samples come from). Every source's output goes through it.
+void write_samples(const std::string& output, uint64_t n, const std::function<quilvor::refDataStruct(uint64_t k)>& sample,
+                   const std::string& source);
+inline void write_samples(const std::string& output, const std::vector<quilvor::refDataStruct>& samples,
+                          const std::string& source) {
+    write_samples(output, samples.size(), [&samples](uint64_t k) { return samples[k]; }, source);
 }
 // Writes the samples of a path every step seconds (on whole multiples of it)
 // from first to last. Returns the number of samples.

@@ -1,5 +1,7 @@
 // LAS_Trajectory: rebuilds the aircraft trajectory of a survey from the beams
 // of its multi-return pulses and writes it as the X Y Z T text LAS_Quilvor reads.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -29,9 +31,19 @@ TrajectoryOptions options(int argc, char** argv) {
     }
 }
 
-// The listed files, checked as LAS_Quilvor checks them.
+// The listed files, checked as LAS_Quilvor checks them; then, before any
+// work, the output: none of the inputs, and a place where it can be written.
 quilvor::Survey listed_files(const TrajectoryOptions& o) {
-    return quilvor::open_survey(quilvor::read_list(o.listFile.c_str()));
+    const std::vector<std::string> names = quilvor::read_list(o.listFile.c_str());
+    quilvor::Survey survey = quilvor::open_survey(names);
+    std::vector<std::string> inputs = names;
+    inputs.push_back(o.listFile);
+    if (!o.sbet.empty()) inputs.push_back(o.sbet);
+    struct stat st;
+    if (!o.crs.empty() && ::stat(o.crs.c_str(), &st) == 0) inputs.push_back(o.crs);  // a file holding the definition
+    quilvor::check_outputs_apart(inputs, {{o.output, "trajectory", 0}});
+    quilvor::check_output_place(o.output, "\nFailed to open file %s for writing\n");
+    return survey;
 }
 
 void refuse_thin_lines(const std::vector<FlightLine>& lines) {
@@ -72,9 +84,58 @@ void print_line(std::size_t i, const LinePath& l, const std::string& unit) {
     std::printf("\nFlight line %zu: GPS time %.3f to %.3f (%.1f s)\n", i + 1, l.start, l.end, l.end - l.start);
     std::printf("  Pulses used:   %zu (%zu left out, off their beams)\n", l.used, l.rejected);
     std::printf("  Beam distance: %.3f %s RMS\n", l.rms, unit.c_str());
-    for (const TimeSpan& b : l.bridged)
+    const PathError e = rms_error(l, l.start, l.end);
+    std::printf("  Path error:    %.3f horizontal, %.3f vertical (estimated RMS, %s)\n", e.horizontal, e.vertical,
+                unit.c_str());
+    for (const TimeSpan& b : l.bridged) {
         std::printf("  Bridged:       %.3f to %.3f (%.1f s without multi-return pulses)\n", b.first, b.last,
                     b.last - b.first);
+        const PathError eb = rms_error(l, b.first, b.last);
+        std::printf("                 path error there %.3f horizontal, %.3f vertical\n", eb.horizontal, eb.vertical);
+    }
+}
+
+// The first line, or bridged stretch of a line, whose estimated error exceeds
+// --max-error: refused, unless accepted with --accept-inaccurate. Without
+// --max-error the limit is kDefaultMaxError metres, in feet where the files'
+// coordinates are.
+void check_path_error(const SurveyPath& path, const TrajectoryOptions& o, const std::string& unit) {
+    double maxError = o.maxError;
+    if (!o.maxErrorGiven && (unit == "ft" || unit == "US ft"))
+        maxError = kDefaultMaxError / (unit == "ft" ? 0.3048 : 1200.0 / 3937.0);
+    auto worse = [maxError](const PathError& e) { return !(e.horizontal <= maxError && e.vertical <= maxError); };
+    std::size_t count = 0;
+    char first[400] = "";
+    for (std::size_t i = 0; i < path.lines.size(); ++i) {
+        const LinePath& l = path.lines[i];
+        for (const TimeSpan& b : l.bridged) {
+            const PathError eb = rms_error(l, b.first, b.last);
+            if (worse(eb) && count++ == 0)
+                std::snprintf(first, sizeof(first), "Flight line %zu, bridged from GPS time %.3f to %.3f (%.1f s "
+                              "without multi-return pulses): the rebuilt path's estimated error there is %.3f "
+                              "horizontal, %.3f vertical (RMS, %s)",
+                              i + 1, b.first, b.last, b.last - b.first, eb.horizontal, eb.vertical, unit.c_str());
+        }
+        const PathError e = rms_error(l, l.start, l.end);
+        if (worse(e) && count++ == 0)
+            std::snprintf(first, sizeof(first), "Flight line %zu (GPS time %.3f to %.3f): its rebuilt path's "
+                          "estimated error is %.3f horizontal, %.3f vertical (RMS, %s)",
+                          i + 1, l.start, l.end, e.horizontal, e.vertical, unit.c_str());
+    }
+    if (count == 0) return;
+    if (o.acceptInaccurate) {
+        std::printf("\nAccepted with --accept-inaccurate: %zu estimated errors of lines or bridged stretches above "
+                    "--max-error %g\n", count, maxError);
+        return;
+    }
+    std::fprintf(stderr,
+                 "LAS_Trajectory: where a line has few multi-return pulses, or none over a long stretch (open "
+                 "ground, water, thinned data), the beams hold the path too loosely and it may lie far from the "
+                 "aircraft, which biases the range exponent. Use the survey's own trajectory, or leave those "
+                 "files out of the list; or take the path as it is with --accept-inaccurate (or a larger "
+                 "--max-error).\n");
+    quilvor::fail("\n%s, more than --max-error %g%s\n", first, maxError,
+                  count > 1 ? " (and more: see above)" : "");
 }
 
 // The --sbet source: the navigation solution in the files' coordinates and time.
@@ -85,7 +146,7 @@ int convert_navigation(quilvor::Survey& survey, const TrajectoryOptions& o) {
     so.gpsWeek = o.gpsWeek;
     so.step = o.stepGiven ? o.step : 0.0;
     const std::vector<quilvor::refDataStruct> samples = navigation::trajectory_from_sbet(survey, so);
-    write_samples(o.output, samples);
+    write_samples(o.output, samples, "SBET file " + o.sbet);
     char every[48];
     if (o.stepGiven) std::snprintf(every, sizeof(every), "one every %g s", o.step);
     std::printf("\nWritten: %s (%zu samples, %s, GPS time %.6f to %.6f)\n", o.output.c_str(), samples.size(),
@@ -126,6 +187,7 @@ int run(int argc, char** argv) {
     // Distances are in the files' coordinate units.
     const std::string unit = navigation::files_distance_unit(survey);
     for (std::size_t i = 0; i < path.lines.size(); ++i) print_line(i, path.lines[i], unit);
+    check_path_error(path, o, unit);
 
     const double first = first_sample(scan.all.first - kMargin, o.step), last = last_sample(scan.all.last + kMargin, o.step);
     check_coverage(scan, first, last);

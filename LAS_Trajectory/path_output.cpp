@@ -1,5 +1,7 @@
 // LAS_Trajectory: the survey's path over time, the check that it covers the
 // listed returns, and the written X Y Z T file.
+#include <errno.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -50,23 +52,34 @@ void check_sample_count(double first, double last, double step) {
 double first_sample(double t, double step) { return std::floor(t / step) * step; }
 double last_sample(double t, double step) { return std::ceil(t / step) * step; }
 
-void write_samples(const std::string& output, uint64_t n, const std::function<quilvor::refDataStruct(uint64_t k)>& sample) {
+void write_samples(const std::string& output, uint64_t n, const std::function<quilvor::refDataStruct(uint64_t k)>& sample,
+                   const std::string& source) {
     quilvor::PendingOutput out;
-    if (!quilvor::begin_output(out, output)) fail("\nFailed to open file %s for writing\n", output.c_str());
+    if (!quilvor::begin_output(out, output))
+        quilvor::fail_because(errno, output, "\nFailed to open file %s for writing\n", output.c_str());
     std::string text;
     char line[160];
-    bool written = true;
+    int error = 0;
     for (uint64_t k = 0; k < n; ++k) {
         const quilvor::refDataStruct s = sample(k);
-        const int m = std::snprintf(line, sizeof(line), "%.3f %.3f %.3f %.6f\n", s.X, s.Y, s.Z, s.T);
-        text.append(line, static_cast<std::size_t>(std::max(m, 0)));
+        // Values within kLargestTrajectoryValue make lines of at most 80 characters.
+        const int m = quilvor::trajectory_value_fits(s)
+                          ? std::snprintf(line, sizeof(line), "%.3f %.3f %.3f %.6f\n", s.X, s.Y, s.Z, s.T)
+                          : -1;
+        if (m < 0 || static_cast<std::size_t>(m) >= sizeof(line))
+            fail("\nTrajectory sample %llu (from %s) holds X %g, Y %g, Z %g, T %g: a trajectory holds values up to "
+                 "%g\n", static_cast<unsigned long long>(k + 1), source.c_str(), s.X, s.Y, s.Z, s.T,
+                 quilvor::kLargestTrajectoryValue);
+        text.append(line, static_cast<std::size_t>(m));
         if (text.size() >= (std::size_t{1} << 20) || k + 1 == n) {
-            written = written && std::fwrite(text.data(), 1, text.size(), out.file.get()) == text.size();
+            if (error == 0 && std::fwrite(text.data(), 1, text.size(), out.file.get()) != text.size())
+                error = errno != 0 ? errno : EIO;
             text.clear();
         }
     }
-    if (!written || !quilvor::finish_output(out) || !quilvor::publish_output(out))
-        fail("\nFailed to write trajectory %s\n", output.c_str());
+    if (error == 0 && !quilvor::finish_output(out)) error = errno != 0 ? errno : EIO;
+    if (error == 0 && !quilvor::publish_output(out)) error = errno != 0 ? errno : EIO;
+    if (error != 0) quilvor::fail_because(error, output, "\nFailed to write trajectory %s\n", output.c_str());
 }
 
 uint64_t write_trajectory(const std::string& output, double step, double first, double last,
@@ -77,7 +90,7 @@ uint64_t write_trajectory(const std::string& output, double step, double first, 
         const double t = static_cast<double>(k0 + static_cast<int64_t>(k)) * step;
         const XYZ p = position(t);
         return quilvor::refDataStruct{p[0], p[1], p[2], t};
-    });
+    }, "the path rebuilt from the listed files");
     return n;
 }
 

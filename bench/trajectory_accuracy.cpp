@@ -1,9 +1,12 @@
 // The error of a rebuilt trajectory against the true one at the GPS time of
-// every listed return: RMS and largest, horizontally and vertically.
+// every listed return: RMS and largest, horizontally and vertically; then
+// the RMS of the returns of each point source ID (a simulated flight line).
 //   trajectory_accuracy <list file> <true trajectory> <rebuilt trajectory>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 #include "las_input.h"
@@ -43,22 +46,29 @@ int run(int argc, char** argv) {
     if (truth.size() < 2 || rebuilt.size() < 2) quilvor::fail("\nA trajectory holds fewer than two samples\n");
     double h2 = 0, v2 = 0, hMax = 0, vMax = 0;
     uint64_t n = 0;
+    std::map<uint16_t, std::array<double, 3>> bySource;  // squared errors summed, and the count
     quilvor::RecordScratch scratch;
     for (quilvor::SurveyFile& entry : survey) {
         quilvor::LasInput in = quilvor::open_las_input(entry, "\nFailed to open file %s for reading\n");
         std::vector<unsigned char> data(std::size_t{in.points} * in.recordLength);
         quilvor::read_records(in, 0, in.points, data.data(), scratch);
         for (uint32_t k = 0; k < in.points; ++k) {
-            const double t = torvane::record_gps_time(data.data() + std::size_t{k} * in.recordLength, *in.format);
+            const unsigned char* record = data.data() + std::size_t{k} * in.recordLength;
+            const double t = torvane::record_gps_time(record, *in.format);
             const Sample a = at(truth, t), b = at(rebuilt, t);
             const double h = std::hypot(a.x - b.x, a.y - b.y), v = std::fabs(a.z - b.z);
             h2 += h * h, v2 += v * v, hMax = std::max(hMax, h), vMax = std::max(vMax, v);
+            std::array<double, 3>& s = bySource[torvane::record_point_source_id(record, *in.format)];
+            s[0] += h * h, s[1] += v * v, s[2] += 1;
             ++n;
         }
     }
     std::printf("returns %llu  horizontal RMS %.3f m max %.3f m  vertical RMS %.3f m max %.3f m\n",
                 static_cast<unsigned long long>(n), std::sqrt(h2 / static_cast<double>(n)), hMax,
                 std::sqrt(v2 / static_cast<double>(n)), vMax);
+    for (const auto& [source, s] : bySource)
+        std::printf("source %u: returns %.0f  horizontal RMS %.3f  vertical RMS %.3f\n", unsigned{source}, s[2],
+                    std::sqrt(s[0] / s[2]), std::sqrt(s[1] / s[2]));
     return 0;
 }
 

@@ -50,7 +50,7 @@ for altitude in 300 1000; do
   returns=$(sed -n 's/^Returns: *//p' "$cache.summary")
   echo
   echo "== $altitude m above ground: $returns returns in $(wc -w <las_list.txt) files, $(du -sh . | cut -f1) =="
-  "$build/LAS_Trajectory/LAS_Trajectory" las_list.txt rebuilt.txt | sed -n 's/^Multi-return pulses: */Multi-return pulses: /p'
+  "$build/LAS_Trajectory/LAS_Trajectory" las_list.txt rebuilt.txt | sed -n 's/^Multi-return pulses: */Multi-return pulses: /p; s/^  Path error: */Path error, estimated: /p'
   "$build/bench/trajectory_accuracy" las_list.txt trajectory.txt rebuilt.txt | sed 's/^/Error at the returns: /'
   truth=$("$build/LAS_Quilvor" "${args[@]}" -n | sed -n 's/^Optimal Range Normalization Exponent: *//p')
   rebuilt=$("$build/LAS_Quilvor" "${rebuilt_args[@]}" -n | sed -n 's/^Optimal Range Normalization Exponent: *//p')

@@ -32,6 +32,49 @@ std::vector<Point> crossing_swaths() {
     return pts;
 }
 
+// A variable-length record of the projection: its 54-byte header, then data.
+void add_projection_record(std::vector<unsigned char>& to, uint16_t id, const std::vector<unsigned char>& data) {
+    std::vector<unsigned char> head(54, 0);
+    const char user[] = "LASF_Projection";
+    std::copy(user, user + sizeof(user) - 1, head.begin() + 2);
+    torvane::store<uint16_t>(&head[18], id);
+    torvane::store<uint16_t>(&head[20], static_cast<uint16_t>(data.size()));
+    to.insert(to.end(), head.begin(), head.end());
+    to.insert(to.end(), data.begin(), data.end());
+}
+
+// A LAS 1.2 file whose GeoTIFF keys define a transverse Mercator projection
+// by its parameters (the path that hands numbers to the libraries), and one
+// naming its system by an EPSG code with a vertical one.
+void write_crs_seeds(const fs::path& folder, const std::vector<Point>& points) {
+    const std::vector<std::pair<std::vector<uint16_t>, std::vector<double>>> sets = {
+        {{1, 1, 0, 11, 1024, 0, 1, 1, 2048, 0, 1, 4326, 3072, 0, 1, 32767, 3074, 0, 1, 32767, 3075, 0, 1, 1,
+          3076, 0, 1, 9001, 3080, 34736, 1, 0, 3081, 34736, 1, 1, 3082, 34736, 1, 2, 3083, 34736, 1, 3,
+          3092, 34736, 1, 4},
+         {-123.0, 0.0, 500000.0, 0.0, 0.9996}},
+        {{1, 1, 0, 2, 3072, 0, 1, 32610, 4096, 0, 1, 5703}, {}}};
+    for (std::size_t k = 0; k < sets.size(); ++k) {
+        std::vector<unsigned char> keys, doubles;
+        for (uint16_t v : sets[k].first) {
+            keys.resize(keys.size() + 2);
+            torvane::store<uint16_t>(&keys[keys.size() - 2], v);
+        }
+        for (double v : sets[k].second) {
+            doubles.resize(doubles.size() + 8);
+            torvane::store<double>(&doubles[doubles.size() - 8], v);
+        }
+        LasShape shape;
+        shape.scale = 0.01;
+        add_projection_record(shape.preamble, 34735, keys);
+        if (!doubles.empty()) add_projection_record(shape.preamble, 34736, doubles);
+        std::vector<unsigned char> las = make_las(shape, points);
+        torvane::LASHeader h = torvane::header_from_bytes(las.data());
+        h.NumberOfVariableLengthRecords = doubles.empty() ? 1 : 2;
+        torvane::header_to_bytes(h, las.data());
+        write_file(folder / (k == 0 ? "user_tm.las" : "epsg_vertical.las"), las);
+    }
+}
+
 const char* const kTrajectory = "0 0 1000 0\n400 300 1000 40\n0 0 1100 80\n-50 10 1120 100\n";
 
 }  // namespace
@@ -118,6 +161,13 @@ int main(int argc, char** argv) {
                 fs::copy_file(e.path(), out / "seeds/rebuild" / ("vegetated_" + e.path().filename().string()),
                               fs::copy_options::overwrite_existing);
     write_text(out / "work/rebuild/list.txt", "input.las\n");
+
+    // LAS_Trajectory --sbet reads the coordinate system of input.las (its
+    // records), with the navigated survey's SBET beside it (run.sh).
+    fs::create_directories(out / "seeds/crs");
+    fs::create_directories(out / "work/crs");
+    write_crs_seeds(out / "seeds/crs", crossing_swaths());
+    write_text(out / "work/crs/list.txt", "input.las\n");
 
     // LAS_IntensityImage reads input.las (its LAS target, with the LAS seeds)
     // and the files of its list target's folder (with the list seeds).

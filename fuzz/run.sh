@@ -8,6 +8,8 @@
 #   list        the list file (naming files of its folder)
 #   rebuild     the LAS file of LAS_Trajectory (list fixed)
 #   sbet        the SBET file of LAS_Trajectory --sbet (list and LAS file fixed)
+#   crs         the LAS file of LAS_Trajectory --sbet: its coordinate system
+#               records, GeoTIFF keys and OGC WKT (list and SBET fixed)
 #   image-las   the LAS file of LAS_IntensityImage (list fixed)
 #   image-list  the list file of LAS_IntensityImage (naming files of its folder)
 #   laz         the LAZ file of LAS_IntensityImage (list fixed): its compression
@@ -18,10 +20,10 @@
 # crash or a hang.
 #   fuzz/run.sh SECONDS [target ...]
 set -euo pipefail
-seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild|sbet|image-las|image-list|laz ...]}
+seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild|sbet|crs|image-las|image-list|laz ...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild sbet image-las image-list laz)
+[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild sbet crs image-las image-list laz)
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
 
@@ -47,6 +49,13 @@ cp "$corpus/navigated/nav.sbet" "$corpus/seeds/sbet/simulated.sbet"
 head -c 1360 "$corpus/navigated/nav.sbet" >"$corpus/seeds/sbet/short.sbet"
 cp "$(ls "$corpus/navigated"/*.las | head -n 1)" "$corpus/work/sbet/a.las"
 echo a.las >"$corpus/work/sbet/list.txt"
+# The crs target: the navigated survey's files (GeoTIFF keys in LAS 1.2, OGC
+# WKT in LAS 1.4) and the crafted ones of fuzz_seeds, with that SBET.
+"$build/LAS_SimSurvey/LAS_SimSurvey" --out "$corpus/navigated14" --lines 2 --length 40 --tile 40 --density 0.2 \
+  --altitude 100 --turn 5 --sbet nav.sbet --las-version 1.4 >/dev/null
+cp "$(ls "$corpus/navigated"/*.las | head -n 1)" "$corpus/seeds/crs/geotiff.las"
+cp "$(ls "$corpus/navigated14"/*.las | head -n 1)" "$corpus/seeds/crs/wkt.las"
+cp "$corpus/navigated/nav.sbet" "$corpus/work/crs/nav.sbet"
 # Compressed tiles: LAS 1.2 format 1 (pointwise items) and LAS 1.4 format 6 (layered items).
 mkdir -p "$corpus/seeds/laz" "$corpus/work/laz"
 for v in "1.2 1" "1.4 6"; do
@@ -78,6 +87,8 @@ for target in "${targets[@]}"; do
     rebuild)    input=input.las; args=(list.txt out.txt); tool="$build/LAS_Trajectory/LAS_Trajectory" ;;
     # PROJ opens its database and builds the conversion in every run: more time.
     sbet)       input=input.sbet; args=(list.txt out.txt --sbet input.sbet); timeout=6000
+                tool="$build/LAS_Trajectory/LAS_Trajectory" ;;
+    crs)        input=input.las; args=(list.txt out.txt --sbet nav.sbet); timeout=6000
                 tool="$build/LAS_Trajectory/LAS_Trajectory" ;;
     # A header may declare an extent of up to 100 million cells: an image that
     # takes seconds to draw, longer under the sanitizers.

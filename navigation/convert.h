@@ -33,7 +33,9 @@ struct ConvertedTrajectory {
     std::vector<quilvor::refDataStruct> samples;
     std::string heights;
 };
-ConvertedTrajectory convert_sbet(const std::vector<SbetSample>& sbet, const std::string& crs, const TimeConvention& time);
+// label names the system in messages (crs_for_messages(crs) when empty).
+ConvertedTrajectory convert_sbet(const std::vector<SbetSample>& sbet, const std::string& crs, const TimeConvention& time,
+                                 const std::string& label = "");
 
 // The unit of the coordinate system's first axis (of its horizontal part):
 // "m", "ft", "US ft", another unit's name, or empty when PROJ cannot tell.

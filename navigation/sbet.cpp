@@ -1,6 +1,7 @@
 // Reading, checking and writing SBET files.
 #include "sbet.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -39,10 +40,20 @@ void check_values(const unsigned char* r, const SbetSample& s, std::size_t k, co
 
 }  // namespace
 
-std::vector<SbetSample> parse_sbet(const unsigned char* bytes, std::size_t size, const std::string& path) {
+namespace {
+
+// A whole number of records, or the run ends naming the record cut short.
+void check_size(uint64_t size, const std::string& path) {
     if (size % kSbetRecordBytes != 0)
-        fail("\nSBET file %s: its size (%zu bytes) is not a whole number of %zu-byte records (record %zu is cut "
-             "short)\n", path.c_str(), size, kSbetRecordBytes, size / kSbetRecordBytes + 1);
+        fail("\nSBET file %s: its size (%llu bytes) is not a whole number of %zu-byte records (record %llu is cut "
+             "short)\n", path.c_str(), static_cast<unsigned long long>(size), kSbetRecordBytes,
+             static_cast<unsigned long long>(size / kSbetRecordBytes + 1));
+}
+
+}  // namespace
+
+std::vector<SbetSample> parse_sbet(const unsigned char* bytes, std::size_t size, const std::string& path) {
+    check_size(size, path);
     const std::size_t n = size / kSbetRecordBytes;
     if (n == 0) fail("\nSBET file %s holds no record\n", path.c_str());
     std::vector<SbetSample> samples(n);
@@ -66,14 +77,22 @@ std::vector<SbetSample> parse_sbet(const unsigned char* bytes, std::size_t size,
 }
 
 std::vector<SbetSample> read_sbet(const std::string& path) {
+    errno = 0;
     torvane::FilePtr f = torvane::open_regular_file(path);
-    if (!f) fail("\nCannot open SBET file %s for reading\n", path.c_str());
+    if (!f) quilvor::fail_with_reason(quilvor::open_reason(path), "\nCannot open SBET file %s for reading\n", path.c_str());
     struct stat st;
-    if (::fstat(::fileno(f.get()), &st) != 0) fail("\nFailed to read SBET file %s\n", path.c_str());
+    if (::fstat(::fileno(f.get()), &st) != 0)
+        quilvor::fail_because(errno, path, "\nFailed to read SBET file %s\n", path.c_str());
+    // The size first: a file that is no whole number of records is refused unread.
+    check_size(static_cast<uint64_t>(st.st_size), path);
     // One read of the whole file: an hour of flight is about 100 MB.
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(st.st_size));
-    if (std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size())
+    std::vector<unsigned char> bytes;
+    quilvor::allocate_or_fail(bytes, static_cast<std::size_t>(st.st_size), "\nFailed to allocate memory for SBET file %s\n",
+                              path.c_str());
+    if (std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) {
+        if (std::ferror(f.get())) quilvor::fail_because(errno, path, "\nFailed to read SBET file %s\n", path.c_str());
         fail("\nFailed to read SBET file %s (it changed while it was read)\n", path.c_str());
+    }
     return parse_sbet(bytes.data(), bytes.size(), path);
 }
 

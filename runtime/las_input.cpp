@@ -59,7 +59,9 @@ void validate_layout(const char* name, const LASHeader& h, uint64_t size, bool c
         case torvane::HeaderFault::None: break;
         case torvane::HeaderFault::NotValid: not_valid(name);
         case torvane::HeaderFault::PointsBeyondFile:
-            if (c.declared > UINT32_MAX || c.declared * h.PointDataRecordLength > 2147483647u) break;  // too large, below
+            // A 32-bit count beyond the point data the run can hold is too large (below); a
+            // 64-bit one beyond it (LAS 1.4) in a file that does not hold it is truncated.
+            if (c.declared <= UINT32_MAX && c.declared * h.PointDataRecordLength > 2147483647u) break;
             fail("\nFile %s is truncated: its header declares %llu points but it holds only %llu\n", name,
                  static_cast<unsigned long long>(c.declared), static_cast<unsigned long long>(c.holds));
         case torvane::HeaderFault::EVLRsBeyondFile:

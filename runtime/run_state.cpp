@@ -107,6 +107,7 @@ void end_run_with(const Failure& failure) {
     for (const std::string& name : kept_temporary_files())
         why += std::string(_programName) + ": the failed run keeps its temporary file " + name + "\n";
     note(why);
+    remove_failed_run_folders();
     std::exit(-1);
 }
 

@@ -34,6 +34,14 @@ struct refDataStruct {
     double Z;
     double T;
 };
+// The largest magnitude of a coordinate or a GPS time that a written
+// trajectory holds: "%.3f %.3f %.3f %.6f" lines of at most 80 characters.
+inline constexpr double kLargestTrajectoryValue = 1e10;
+inline bool trajectory_value_fits(const refDataStruct& s) {
+    for (double v : {s.X, s.Y, s.Z, s.T})
+        if (!(v >= -kLargestTrajectoryValue && v <= kLargestTrajectoryValue)) return false;
+    return true;
+}
 
 extern double _maxPairDist;
 extern double _resolution;

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -27,6 +28,7 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::vector<std::string> names;
+    std::vector<std::string> folders;  // made by the run, removed if it fails
     mode_t umask = 022;
 };
 Registry& registry() {
@@ -64,6 +66,7 @@ void say_interrupted() {
     Registry& r = registry();
     if (!locked) r.mutex.lock();  // no file is created, renamed or removed from here on
     for (const std::string& name : r.names) ::unlink(name.c_str());
+    for (auto f = r.folders.rbegin(); f != r.folders.rend(); ++f) ::rmdir(f->c_str());
     say_interrupted();
     ::_exit(255);
 }
@@ -173,6 +176,71 @@ void discard_output(PendingOutput& out) {
     out.file.reset();
     if (!out.tempName.empty()) remove_temporary_file(out.tempName);
     out.tempName.clear();
+}
+
+namespace {
+
+// Where a name leads: the file's device and inode where it exists, and the
+// name with links, "." and ".." resolved against the working directory.
+struct Place {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::filesystem::path path;
+};
+
+Place place_of(const std::string& name) {
+    Place p;
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0) {
+        p.exists = true;
+        p.device = st.st_dev;
+        p.inode = st.st_ino;
+    }
+    std::error_code ec;
+    p.path = std::filesystem::weakly_canonical(std::filesystem::absolute(name, ec), ec);
+    if (ec) p.path = std::filesystem::path(name).lexically_normal();
+    return p;
+}
+
+bool same_place(const Place& a, const Place& b) {
+    return (a.exists && b.exists && a.device == b.device && a.inode == b.inode) || a.path == b.path;
+}
+
+}  // namespace
+
+void check_outputs_apart(const std::vector<std::string>& inputs, const std::vector<RunOutput>& outputs) {
+    std::vector<Place> in, out;
+    for (const std::string& name : inputs) in.push_back(place_of(name));
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        out.push_back(place_of(outputs[i].name));
+        for (std::size_t j = 0; j < inputs.size(); ++j)
+            if (same_place(out[i], in[j]))
+                fail("\nOutput file %s would overwrite input file %s\n", outputs[i].name.c_str(), inputs[j].c_str());
+        for (std::size_t j = 0; j < i; ++j)
+            if (outputs[j].group != outputs[i].group && same_place(out[i], out[j]))
+                fail("\nOutput file %s (%s) would overwrite output file %s (%s)\n", outputs[i].name.c_str(),
+                     outputs[i].role.c_str(), outputs[j].name.c_str(), outputs[j].role.c_str());
+    }
+}
+
+void check_output_place(const std::string& name, const char* message) {
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) fail_because(EISDIR, name, message, name.c_str());
+    PendingOutput probe;
+    if (!begin_output(probe, name)) fail_because(errno, name, message, name.c_str());
+}
+
+void remove_folder_on_failure(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(registry().mutex);
+    registry().folders.push_back(folder);
+}
+
+void remove_failed_run_folders() {
+    std::lock_guard<std::mutex> lock(registry().mutex);
+    std::vector<std::string>& v = registry().folders;
+    for (auto f = v.rbegin(); f != v.rend(); ++f) ::rmdir(f->c_str());
+    v.clear();
 }
 
 void install_interrupt_cleanup() {

@@ -44,6 +44,30 @@ bool finish_output(PendingOutput& out);
 bool publish_output(PendingOutput& out);
 void discard_output(PendingOutput& out);
 
+// One output of a run; outputs of one group (the normalized copies of a
+// list that names a file twice) are not compared with each other.
+struct RunOutput {
+    std::string name;
+    std::string role;  // for the message: "--report", "normalized copy", ...
+    int group = 0;
+};
+// Refuses, before any work, an output that is one of the inputs or another
+// output of the run: the same file (device and inode) or the same name
+// (after "." and "..", links and the working directory are resolved).
+// "Output file %s would overwrite input file %s", or "Output file %s (role)
+// would overwrite output file %s (role)".
+void check_outputs_apart(const std::vector<std::string>& inputs, const std::vector<RunOutput>& outputs);
+// Ends the run with message (formatted with name) and the system's reason
+// when output name cannot be written: a folder, or a place where no file can
+// be made (tried with a temporary file, removed at once).
+void check_output_place(const std::string& name, const char* message);
+
+// A folder the run made for its outputs: removed (if empty) when the run
+// fails or is interrupted. Register the outer folders first.
+void remove_folder_on_failure(const std::string& folder);
+// Removes them (the failed run's end).
+void remove_failed_run_folders();
+
 // From now on SIGINT, SIGTERM and SIGHUP remove every temporary file and
 // unfinished output, say so on standard error and end the run with status -1,
 // at once, whatever standard output is doing; SIGXFSZ is ignored, so that a

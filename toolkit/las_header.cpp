@@ -21,12 +21,17 @@ void header_to_bytes(const LASHeader& h, void* bytes) {
 
 namespace {
 
-// Scales not zero and finite, offsets and extent finite.
+// Scales not zero and finite, offsets and extent finite, and an offset that
+// keeps the coordinates' precision: one step of the scale must change it
+// (an offset so large that it does not makes every coordinate the same).
 bool finite_numbers(const LASHeader& h) {
     const double scales[3] = {h.XScaleFactor, h.YScaleFactor, h.ZScaleFactor};
-    const double others[9] = {h.XOffset, h.YOffset, h.ZOffset, h.MaxX, h.MinX, h.MaxY, h.MinY, h.MaxZ, h.MinZ};
+    const double offsets[3] = {h.XOffset, h.YOffset, h.ZOffset};
+    const double others[6] = {h.MaxX, h.MinX, h.MaxY, h.MinY, h.MaxZ, h.MinZ};
     bool valid = true;
-    for (double s : scales) valid = valid && s != 0.0 && std::isfinite(s);
+    for (int k = 0; k < 3; ++k)
+        valid = valid && scales[k] != 0.0 && std::isfinite(scales[k]) && std::isfinite(offsets[k]) &&
+                offsets[k] + scales[k] != offsets[k] && offsets[k] - scales[k] != offsets[k];
     for (double v : others) valid = valid && std::isfinite(v);
     return valid;
 }

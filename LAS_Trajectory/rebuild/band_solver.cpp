@@ -6,8 +6,6 @@
 
 namespace las_trajectory {
 
-namespace {
-
 // A = U'U with U upper triangular, in the band storage of A.
 bool factor_banded(std::vector<double>& a, std::size_t n, std::size_t w) {
     const std::size_t stride = w + 1;
@@ -28,10 +26,7 @@ bool factor_banded(std::vector<double>& a, std::size_t n, std::size_t w) {
     return true;
 }
 
-}  // namespace
-
-bool solve_banded(std::vector<double>& a, std::vector<double>& b, std::size_t n, std::size_t w) {
-    if (!factor_banded(a, n, w)) return false;
+void solve_factored(const std::vector<double>& a, std::vector<double>& b, std::size_t n, std::size_t w) {
     const std::size_t stride = w + 1;
     for (std::size_t i = 0; i < n; ++i) {  // U'y = b
         double s = b[i];
@@ -43,6 +38,11 @@ bool solve_banded(std::vector<double>& a, std::vector<double>& b, std::size_t n,
         for (std::size_t j = i + 1; j <= std::min(n - 1, i + w); ++j) s -= a[i * stride + (j - i)] * b[j];
         b[i] = s / a[i * stride];
     }
+}
+
+bool solve_banded(std::vector<double>& a, std::vector<double>& b, std::size_t n, std::size_t w) {
+    if (!factor_banded(a, n, w)) return false;
+    solve_factored(a, b, n, w);
     return true;
 }
 

@@ -2,13 +2,12 @@
 // the conversion, the coverage check and the thinning.
 #include "sbet_source.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "convert.h"
 #include "las_crs.h"
@@ -47,16 +46,31 @@ FileTimes file_times(quilvor::SurveyFile& entry) {
 
 namespace {
 
-// The definition given with --crs: the content of a file of that name, or the text itself.
-std::string given_crs(const std::string& crs) {
+// A coordinate system definition is a few kilobytes of text; a file far
+// larger is no definition.
+constexpr std::size_t kLargestCrsFile = std::size_t{1} << 18;
+
+// The definition given with --crs: the content of a file of that name, or the
+// text itself; label is how messages name it (the file's name for a file).
+std::string given_crs(const std::string& crs, std::string& label) {
     struct stat st;
+    label.clear();
     if (::stat(crs.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return crs;
-    std::ifstream f(crs);
-    std::stringstream text;
-    text << f.rdbuf();
-    if (!f) fail("\nCannot read the coordinate system file %s\n", crs.c_str());
-    std::string s = text.str();
+    errno = 0;
+    torvane::FilePtr f = torvane::open_regular_file(crs);
+    if (!f) quilvor::fail_with_reason(quilvor::open_reason(crs), "\nCannot read the coordinate system file %s\n", crs.c_str());
+    std::string s(kLargestCrsFile + 1, '\0');
+    s.resize(std::fread(s.data(), 1, s.size(), f.get()));
+    if (std::ferror(f.get())) quilvor::fail_because(errno, crs, "\nCannot read the coordinate system file %s\n", crs.c_str());
+    if (s.size() > kLargestCrsFile)
+        fail("\nThe coordinate system file %s is larger than %zu bytes: it holds no coordinate system definition\n",
+             crs.c_str(), kLargestCrsFile);
+    for (const char c : s)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\r' && c != '\t')
+            fail("\nThe coordinate system file %s holds no coordinate system definition: it is not text\n",
+                 crs.c_str());
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+    label = crs_for_messages(s) + " (file " + crs + ")";
     return s;
 }
 
@@ -66,7 +80,7 @@ std::string files_crs(quilvor::Survey& survey) {
     std::string crs;
     for (std::size_t i = 0; i < survey.size(); ++i) {
         quilvor::LasInput in = quilvor::open_las_input(survey[i], "\nFailed to open file %s for reading\n");
-        const std::string own = crs_of_records(read_las_records(in));
+        const std::string own = crs_of_records(read_las_records(in), survey[i].name);
         if (own.empty())
             fail("\nFile %s names no coordinate system (no OGC WKT or GeoTIFF record): give the one of the "
                  "LAS files with --crs\n", survey[i].name.c_str());
@@ -119,7 +133,7 @@ std::string files_distance_unit(quilvor::Survey& survey) {
     std::string crs;
     for (std::size_t i = 0; i < survey.size(); ++i) {
         quilvor::LasInput in = quilvor::open_las_input(survey[i], "\nFailed to open file %s for reading\n");
-        const std::string own = crs_of_records(read_las_records(in));
+        const std::string own = crs_of_records(read_las_records(in), survey[i].name);
         if (own.empty() || (i > 0 && own != crs)) return "coordinate units";
         crs = own;
     }
@@ -131,7 +145,8 @@ std::vector<quilvor::refDataStruct> trajectory_from_sbet(quilvor::Survey& survey
     const std::vector<SbetSample> sbet = read_sbet(o.sbet);
     bool adjusted = false;
     const std::vector<FileTimes> times = all_file_times(survey, adjusted);
-    const std::string crs = o.crs.empty() ? files_crs(survey) : given_crs(o.crs);
+    std::string label;
+    const std::string crs = o.crs.empty() ? files_crs(survey) : given_crs(o.crs, label);
 
     TimeConvention time;
     time.adjusted = adjusted;
@@ -140,7 +155,7 @@ std::vector<quilvor::refDataStruct> trajectory_from_sbet(quilvor::Survey& survey
         for (const FileTimes& t : times) if (t.any) start = std::min(start, t.first);
         time.week = o.gpsWeek >= 0 ? o.gpsWeek : (std::isfinite(start) ? week_of_sbet(sbet.front().time, start) : 0);
     }
-    const ConvertedTrajectory converted = convert_sbet(sbet, crs, time);
+    const ConvertedTrajectory converted = convert_sbet(sbet, crs, time, label);
     check_coverage(survey, converted.samples, times, o.sbet);
 
     std::printf("\nSBET:           %s, %zu records, %.6f to %.6f s of the GPS week\n", o.sbet.c_str(), sbet.size(),

@@ -76,25 +76,35 @@ TEST(Simulator, GeometryAgreesWithItsTrajectory) {
     }
 }
 
+// The model, plain and with a gain and a reflectance field per strip and lines further apart in height.
 TEST(Simulator, IntensitiesFollowTheModel) {
-    TempDir d;
-    simsurvey::Options o = small(d.path);
-    o.noise = 0.0;
-    o.vegetation = 0.0;
-    o.exponent = 2.5;
-    const simsurvey::Summary s = simsurvey::simulate(o);
-    const std::vector<Record> rs = records(read_file(d / s.files[0]));
-    ASSERT_GT(rs.size(), 100u);
-    for (std::size_t k = 0; k < rs.size(); k += 53) {
-        const Record& r = rs[k];
-        double ax, ay, az;
-        simsurvey::aircraft_on_line(o, r.source - 1, r.t, ax, ay, az);
-        const double lx = r.x - o.offsetX - 1000.0, ly = r.y - o.offsetY - 1000.0;
-        const double hd = std::hypot(ax - lx, ay - ly), vd = az - r.z;
-        const double range = std::sqrt(hd * hd + vd * vd), angle = std::atan(hd / vd);
-        const double model = simsurvey::reflectance(lx, ly) * std::pow(o.altitude / range, 2.5) / std::cos(angle);
-        EXPECT_NEAR(r.intensity, model, 1.0);
-        EXPECT_NEAR(r.z, simsurvey::terrain(lx, ly), 0.01);
+    for (const double strips : {0.0, 0.1}) {
+        TempDir d;
+        simsurvey::Options o = small(d.path);
+        o.noise = 0.0;
+        o.vegetation = 0.0;
+        o.exponent = 2.5;
+        o.stripGain = strips;
+        o.stripReflectance = strips;
+        o.heightStep = strips == 0 ? o.heightStep : 0.1;
+        const simsurvey::Summary s = simsurvey::simulate(o);
+        const std::vector<Record> rs = records(read_file(d / s.files[0]));
+        ASSERT_GT(rs.size(), 100u);
+        for (std::size_t k = 0; k < rs.size(); k += 53) {
+            const Record& r = rs[k];
+            double ax, ay, az;
+            simsurvey::aircraft_on_line(o, r.source - 1, r.t, ax, ay, az);
+            const double lx = r.x - o.offsetX - 1000.0, ly = r.y - o.offsetY - 1000.0;
+            const double hd = std::hypot(ax - lx, ay - ly), vd = az - r.z;
+            const double range = std::sqrt(hd * hd + vd * vd), angle = std::atan(hd / vd);
+            const double strip = simsurvey::strip_gain(o, r.source - 1) * simsurvey::strip_reflectance(o, r.source - 1, lx, ly);
+            const double model =
+                simsurvey::reflectance(lx, ly) * strip * std::pow(o.altitude / range, 2.5) / std::cos(angle);
+            EXPECT_NEAR(r.intensity, model, 1.0);
+            EXPECT_NEAR(r.z, simsurvey::terrain(lx, ly), 0.01);
+            if (strips == 0) EXPECT_EQ(strip, 1.0);
+            else EXPECT_NE(strip, 1.0);
+        }
     }
 }
 

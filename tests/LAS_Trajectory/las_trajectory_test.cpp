@@ -97,7 +97,7 @@ TEST(LasTrajectory, RebuiltPathFollowsTheAircraftAndTheToolAcceptsIt) {
     const simsurvey::Options o = rolling_survey(d.path);
     const simsurvey::Summary s = simsurvey::simulate(o);
     add_stray_pulses(d, o);
-    RunResult r = run_trajectory(d, {"las_list.txt", "rebuilt.txt"});
+    RunResult r = run_trajectory(d, {"las_list.txt", "rebuilt.txt", "--accept-inaccurate"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Flight line 3:"), std::string::npos) << r.out;
     // Files that name no coordinate system: distances in their coordinate units.
@@ -128,6 +128,30 @@ TEST(LasTrajectory, RebuiltPathFollowsTheAircraftAndTheToolAcceptsIt) {
     }
     EXPECT_LT(std::sqrt(h2 / n), 0.3) << r.out;
     EXPECT_LT(std::sqrt(v2 / n), 0.3);
+    // The error it estimates for each line (these short lines are held too
+    // loosely for the default --max-error), the RMS over the line's time, is
+    // that of the path within a factor.
+    for (int line = 1; line <= o.lines; ++line) {
+        const std::size_t at = r.out.find("\nFlight line " + std::to_string(line) + ": GPS time");
+        ASSERT_NE(at, std::string::npos);
+        double t0 = 0, t1 = 0, hEstimated = 0, vEstimated = 0;
+        ASSERT_EQ(std::sscanf(r.out.c_str() + at, "\nFlight line %*d: GPS time %lf to %lf (%*f s)\n%*[^\n]\n%*[^\n]\n"
+                              "  Path error: %lf horizontal, %lf vertical", &t0, &t1, &hEstimated, &vEstimated), 4);
+        double lh2 = 0, lv2 = 0;
+        int samples = 0;
+        for (double t = t0; t <= t1; t += 0.1, ++samples) {
+            double ax, ay, az;
+            simsurvey::aircraft_on_line(o, line - 1, t, ax, ay, az);
+            const Sample p = interpolate(path, t);
+            lh2 += std::pow(p.x - (o.offsetX + 1000 + ax), 2) + std::pow(p.y - (o.offsetY + 1000 + ay), 2);
+            lv2 += std::pow(p.z - az, 2);
+        }
+        const double hTrue = std::sqrt(lh2 / samples), vTrue = std::sqrt(lv2 / samples);
+        EXPECT_LT(hTrue, 1.25 * hEstimated) << "line " << line;
+        EXPECT_GT(hTrue, hEstimated / 5) << "line " << line;
+        EXPECT_LT(vTrue, 1.25 * vEstimated) << "line " << line;
+        EXPECT_GT(vTrue, vEstimated / 5) << "line " << line;
+    }
 
     // The tool runs with it, and finds the exponent it finds with the truth.
     write_text(d / "tiles.txt", [&] {
@@ -142,6 +166,32 @@ TEST(LasTrajectory, RebuiltPathFollowsTheAircraftAndTheToolAcceptsIt) {
     const std::string e1 = exponent_of(withTruth.out), e2 = exponent_of(withRebuilt.out);
     ASSERT_FALSE(e1.empty());
     EXPECT_NEAR(std::atof(e1.substr(e1.rfind(' ')).c_str()), std::atof(e2.substr(e2.rfind(' ')).c_str()), 0.01);
+}
+
+// Returns scattered by 5 cm: the beams' directions err by a few milliradians,
+// which must not pull the path toward the ground (it was metres low).
+TEST(LasTrajectory, NoisyReturnsDoNotPullThePathDown) {
+    TempDir d;
+    simsurvey::Options o = rolling_survey(d.path);
+    o.positionNoise = 0.05;
+    simsurvey::simulate(o);
+    const RunResult r = run_trajectory(d, {"las_list.txt", "rebuilt.txt", "--accept-inaccurate"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<Sample> path = read_trajectory(d / "rebuilt.txt");
+    for (int line = 1; line <= 2; ++line) {  // the third begins with a bridge
+        const std::size_t at = r.out.find("\nFlight line " + std::to_string(line) + ": GPS time");
+        ASSERT_NE(at, std::string::npos);
+        double t0 = 0, t1 = 0;
+        ASSERT_EQ(std::sscanf(r.out.c_str() + at, "\nFlight line %*d: GPS time %lf to %lf", &t0, &t1), 2);
+        double sum = 0;
+        int samples = 0;
+        for (double t = t0; t <= t1; t += 0.1, ++samples) {
+            double ax, ay, az;
+            simsurvey::aircraft_on_line(o, line - 1, t, ax, ay, az);
+            sum += az - interpolate(path, t).z;
+        }
+        EXPECT_LT(std::fabs(sum / samples), 1.0) << "line " << line;
+    }
 }
 
 // Three pulses of two returns: the first returns in a.las, the last return of
@@ -184,6 +234,29 @@ TEST(LasTrajectory, SurveyWithoutMultiReturnPulsesIsRefused) {
     EXPECT_FALSE(file_exists(d / "out.txt"));
 }
 
+// Lines whose middle 700 m (12 s) is open ground: the path there is bridged
+// from the wooded ends, and too loosely held to be written unless accepted.
+TEST(LasTrajectory, BridgeOverOpenGroundIsRefusedUnlessAccepted) {
+    TempDir d;
+    simsurvey::Options o = rolling_survey(d.path);
+    o.length = 1300;
+    o.tile = 1300;
+    o.lines = 2;
+    o.roll = 0;
+    o.openGround = 700;
+    simsurvey::simulate(o);
+    const RunResult refused = run_trajectory(d, {"las_list.txt", "out.txt"});
+    EXPECT_EQ(refused.status, 255);
+    EXPECT_NE(refused.out.find("\nFlight line 1, bridged from GPS time "), std::string::npos) << refused.out;
+    EXPECT_NE(refused.out.find(", more than --max-error 0.1"), std::string::npos) << refused.out;
+    EXPECT_FALSE(file_exists(d / "out.txt"));
+    const RunResult accepted = run_trajectory(d, {"las_list.txt", "out.txt", "--accept-inaccurate"});
+    EXPECT_EQ(accepted.status, 0) << accepted.out;
+    EXPECT_TRUE(file_exists(d / "out.txt"));
+    const RunResult lenient = run_trajectory(d, {"las_list.txt", "out2.txt", "--max-error", "1000"});
+    EXPECT_EQ(lenient.status, 0) << lenient.out;
+}
+
 TEST(LasTrajectory, Refusals) {
     TempDir d;
     write_text(d / "bad.las", "not a LAS file, but long enough to hold a header of a hundred and seven bytes ......");
@@ -197,6 +270,8 @@ TEST(LasTrajectory, Refusals) {
         {{"list.txt", "out.txt", "--step", "0"}, "\n--step should be a number of seconds from 0.001 to 1. You specified 0\n"},
         {{"list.txt", "out.txt", "--speed", "1"}, "\nUnknown option --speed\n"},
         {{"list.txt", "out.txt", "--crs", "EPSG:32610"}, "\n--crs and --gps-week go with --sbet"},
+        {{"list.txt", "out.txt", "--max-error", "0"}, "\n--max-error should be a positive distance in coordinate units. You specified 0\n"},
+        {{"list.txt", "out.txt", "--sbet", "nav.sbet", "--accept-inaccurate"}, "\n--max-error and --accept-inaccurate go with a rebuilt trajectory"},
         {{"list.txt", "out.txt", "--sbet", "nav.sbet", "--gps-week", "-1"},
          "\n--gps-week should be a whole GPS week number. You specified -1\n"},
         {{"list.txt"}, "\nMissing or excessive number of arguments\n\nUsage:\nLAS_Trajectory\n"},

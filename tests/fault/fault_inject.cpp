@@ -3,7 +3,9 @@
 //   FAULT_WRITE_BYTES=N    writes to regular files fail with ENOSPC once N
 //                          bytes have been written to them (a full disk);
 //   FAULT_THREADS=N        pthread_create fails with EAGAIN after N threads
-//                          (a process limit).
+//                          (a process limit);
+//   FAULT_FSYNC=1          fsync fails with EIO (a disk that cannot keep
+//                          what it took).
 // Unset, a call goes straight through.
 #include <dlfcn.h>
 #include <errno.h>
@@ -66,6 +68,16 @@ ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset) {
     static auto real = next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
     if (refused(fd, count)) return -1;
     return real(fd, buf, count, offset);
+}
+
+int fsync(int fd) {
+    static auto real = next<int (*)(int)>("fsync");
+    static const long long failing = setting("FAULT_FSYNC");
+    if (failing > 0) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
 }
 
 int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {

@@ -2,15 +2,19 @@
 // LAS files, the conversion into the files' coordinates and time.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
+#include "child_process.h"
 #include "convert.h"
 #include "las_builder.h"
 #include "las_crs.h"
@@ -336,5 +340,121 @@ TEST(Sbet, SparseFileDeclaringHugeVariableLengthRecordsIsWalkedQuickly) {
         EXPECT_NE(r.out.find("names no coordinate system"), std::string::npos) << r.out;
         EXPECT_LT(seconds, 10.0) << c.count;
         std::remove(name.c_str());
+    }
+}
+
+// What LAS_Trajectory --sbet refuses, each with its message on standard
+// output (naming where the value came from) and the system's reason on
+// standard error, nothing written; and what it says of heights it could not
+// convert, offline whatever PROJ_NETWORK says.
+TEST(Sbet, HostileInputsAreRefusedNamingTheirSource) {
+    TempDir d;
+    const simsurvey::Summary s = survey_with_sbet(d.path, 2, false);
+    std::vector<unsigned char> b = read_file(d / "traj.sbet");
+    torvane::store(&b[24], 1e125);  // the first record's height
+    write_file(d / "high.sbet", b);
+    {
+        torvane::FilePtr f(std::fopen((d / "huge.sbet").c_str(), "wb"));
+        ASSERT_EQ(::ftruncate(::fileno(f.get()), 40000000001), 0);  // sparse: 40 GB, no whole number of records
+    }
+    ASSERT_EQ(::mkfifo((d / "fifo.sbet").c_str(), 0600), 0);
+    write_text(d / "big.crs", "EPSG:32610" + std::string(300000, ' ') + "x");
+    std::filesystem::create_directory(d / "home");
+    struct Case {
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"--sbet", "high.sbet"}, "\nSBET record 1 gives X ", "", 255},
+        {{"--sbet", "traj.sbet", "--crs", "+proj=tmerc +k=1e200 +type=crs"}, "\nSBET record 1 gives X ", "", 255},
+        {{"--sbet", "traj.sbet", "--crs", "+proj=utm +zone=10 +nadgrids=missing.gsb +type=crs"},
+         ": the grid missing.gsb that it names is not installed here\n", "", 255},
+        {{"--sbet", "traj.sbet", "--crs", s.files[0]},
+         "\nThe coordinate system file " + s.files[0] + " holds no coordinate system definition: it is not text\n", "",
+         255},
+        {{"--sbet", "traj.sbet", "--crs", "big.crs"},
+         "\nThe coordinate system file big.crs is larger than 262144 bytes: it holds no coordinate system definition\n",
+         "", 255},
+        {{"--sbet", "huge.sbet"},
+         "\nSBET file huge.sbet: its size (40000000001 bytes) is not a whole number of 136-byte records", "", 255},
+        {{"--sbet", "none.sbet"}, "\nCannot open SBET file none.sbet for reading\n",
+         "LAS_Trajectory: none.sbet: No such file or directory\n", 255},
+        {{"--sbet", "fifo.sbet"}, "\nCannot open SBET file fifo.sbet for reading\n",
+         "LAS_Trajectory: fifo.sbet: not a regular file\n", 255},
+        {{"--sbet", "traj.sbet", "--crs", "EPSG:26910+5703"},
+         "\n                NAVD88 height is reached only with the grid ", "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + (c.args.size() > 2 ? c.args[3] : ""));
+        std::vector<std::string> args = {"las_list.txt", "nav.txt"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildSetup setup;
+        setup.env = {{"PROJ_NETWORK", "ON"}, {"HOME", d / "home"}, {"XDG_DATA_HOME", d / "home"}};
+        const ChildResult r = run_child(d.path, TRAJECTORY_BIN, args, setup);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("converted to"), std::string::npos) << r.out;
+        EXPECT_EQ(file_exists(d / "nav.txt"), c.status == 0);
+        std::filesystem::remove(d / "nav.txt");
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(d / "home"));  // no grid fetched, no cache
+}
+
+// The trajectory's output where it cannot be written: a missing folder, a
+// folder, a file-size limit; the message, the system's reason, nothing left.
+TEST(Sbet, OutputThatCannotBeWrittenSaysWhy) {
+    TempDir d;
+    survey_with_sbet(d.path, 2, false);
+    std::filesystem::create_directory(d / "folder");
+    const std::vector<std::tuple<std::string, bool, std::string, std::string>> cases = {
+        {"no/nav.txt", false, "\nFailed to open file no/nav.txt for writing\n",
+         "LAS_Trajectory: no/nav.txt: No such file or directory\n"},
+        {"folder", false, "\nFailed to open file folder for writing\n", "LAS_Trajectory: folder: Is a directory\n"},
+        {"nav.txt", true, "\nFailed to write trajectory nav.txt\n", "LAS_Trajectory: nav.txt: File too large\n"},
+    };
+    for (const auto& [output, full, out, err] : cases) {
+        SCOPED_TRACE(output);
+        ChildSetup setup;
+        if (full) setup.fileSizeLimit = 1000;  // ulimit -f: a few lines of the trajectory
+        const ChildResult r = run_child(d.path, TRAJECTORY_BIN, {"las_list.txt", output, "--sbet", "traj.sbet"}, setup);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_NE(r.out.find(out), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(err), std::string::npos) << r.err;
+        EXPECT_FALSE(file_exists(d / "nav.txt"));
+        EXPECT_FALSE(file_exists(d / "no"));
+    }
+}
+
+// GeoTIFF parameters beyond any real system are refused before the library
+// builds a definition from them (a false easting of 1e308 overflowed its
+// buffer); keys the library cannot read name no system, and it prints nothing.
+TEST(Sbet, GeoTiffKeysOutOfRangeOrBrokenAreRefusedSilently) {
+    const std::vector<uint16_t> userTM = {1, 1, 0, 6, 1024, 0, 1, 1, 2048, 0, 1, 4326, 3072, 0, 1, 32767,
+                                          3075, 0, 1, 1, 3082, 34736, 1, 0, 3083, 34736, 1, 1};
+    struct Case {
+        std::vector<uint16_t> keys;
+        std::vector<double> doubles;
+        std::string ascii, crs, failure;
+    };
+    const std::vector<Case> cases = {
+        {userTM, {1e308, 1e308}, "", "",
+         "\nFile t.las: GeoTIFF parameter 1 is 1e+308, beyond what a coordinate system takes (at most 1e+09)\n"},
+        {userTM, {500000.0, std::nan("")}, "", "",
+         "\nFile t.las: GeoTIFF parameter 2 is nan, beyond what a coordinate system takes (at most 1e+09)\n"},
+        // A key whose value lies beyond the doubles; a citation beyond the text; an unknown code.
+        {{1, 1, 0, 4, 1024, 0, 1, 1, 3072, 0, 1, 32767, 3075, 0, 1, 1, 3082, 34736, 1, 9}, {1.0, 2.0}, "", "", ""},
+        {{1, 1, 0, 2, 1024, 0, 1, 1, 1026, 34737, 50, 0}, {}, "ab", "", ""},
+        {{1, 1, 0, 2, 1024, 0, 1, 1, 2048, 0, 1, 9999}, {}, "", "", ""},
+    };
+    for (const Case& c : cases) {
+        testing::internal::CaptureStderr();
+        std::string crs;
+        const std::string failure =
+            failure_of([&] { crs = navigation::crs_of_geotiff_keys(c.keys, c.doubles, c.ascii, "t.las"); });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(failure, c.failure);
+        EXPECT_EQ(crs, c.crs);
     }
 }

@@ -136,6 +136,17 @@ TEST(FileList, HeaderFieldsThatCannotBeProcessed) {
     write_file(d / "t.las", b);
     EXPECT_EQ(after_banner(run_list(d, "t.las")),
               "\nFile t.las is truncated: its header declares 2 points but it holds only 1\n");
+    // A LAS 1.4 count of 2^40 in a small file: the file is truncated, whatever it would need.
+    b = valid_las(4, 6);
+    torvane::store<uint64_t>(b.data() + offsetof(torvane::LASHeader, NumberOfPointRecords), uint64_t{1} << 40);
+    write_file(d / "t14.las", b);
+    EXPECT_EQ(after_banner(run_list(d, "t14.las")),
+              "\nFile t14.las is truncated: its header declares 1099511627776 points but it holds only 2\n");
+    // An X offset so large that every coordinate rounds to it: no geometry at all.
+    b = valid_las();
+    torvane::store<double>(b.data() + offsetof(torvane::LASHeader, XOffset), 1e300);
+    write_file(d / "far.las", b);
+    EXPECT_EQ(after_banner(run_list(d, "far.las")), "\nfar.las is not a valid .las file\n\n");
 }
 
 TEST(FileList, NamesThatAreNotRegularFilesAreRefusedWithoutOpening) {

@@ -194,3 +194,32 @@ TEST(UnluckyMachine, SigtermWithStandardOutputStalled) {
             EXPECT_TRUE(ends_with(n, "_NormI.las") || ends_with(n, ".png") || ends_with(n, ".pgw")) << n;
     }
 }
+
+// A disk that cannot keep the new outputs (fsync fails): the report, the
+// plots each say which and why, leave nothing,
+// and the plots folder the failed run made is removed.
+TEST(UnluckyMachine, FailedFsyncOfTheNewOutputsSaysWhy) {
+    SimulatedSurvey v(500);
+    std::vector<std::string> tool = v.args;
+    tool.push_back("-n");
+    const auto with = [&](std::vector<std::string> args, const std::vector<std::string>& extra) {
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    const std::vector<std::tuple<std::string, std::vector<std::string>, std::string, std::string>> cases = {
+        {QUILVOR_BIN, with(tool, {"--report", "r.json"}), "\nCannot write the report r.json\n", "r.json"},
+        {QUILVOR_BIN, with(tool, {"--plots", "p"}), "\nCannot write the plot p/variance_curve.png\n",
+         "p/variance_curve.png"},
+    };
+    for (const auto& [program, args, out, subject] : cases) {
+        SCOPED_TRACE(args.back());
+        ChildSetup setup;
+        setup.faults = true;
+        setup.env = {{"FAULT_FSYNC", "1"}};
+        const ChildResult r = run_child(v.d.path, program, args, setup);
+        EXPECT_EQ(r.status, 255) << r.out << r.err;
+        EXPECT_TRUE(ends_with(without_cpu_time(r.out), out)) << r.out;
+        EXPECT_NE(r.err.find("LAS_Quilvor: " + subject + ": Input/output error\n"), std::string::npos) << r.err;
+        EXPECT_TRUE(take_products(v).empty());
+    }
+}

@@ -30,13 +30,20 @@ void help() {
     std::printf("           --report FILE.json {also write a JSON report of the estimate, with an interval\n");
     std::printf("                               for the exponent and each file's own exponent}\n");
     std::printf("           --plots DIR        {also draw the variance curve and the intensity by range\n");
-    std::printf("                               into DIR}\n\n");
+    std::printf("                               into DIR}\n");
+    std::printf("           --strip-gains      {normalize with the exponent fitted with one gain per strip\n");
+    std::printf("                               and divide each strip's intensities by its gain}\n\n");
 }
 
 std::string take_extra_outputs(int& argc, char** argv) {
     int kept = std::min(argc, 7);
     for (int i = 7; i < argc; ++i) {
         const std::string a = argv[i];
+        if (a == "--strip-gains") {
+            if (_extraOutputs.stripGains) return "option " + a + " given twice";
+            _extraOutputs.stripGains = true;
+            continue;
+        }
         std::string* value = a == "--report" ? &_extraOutputs.reportFile : a == "--plots" ? &_extraOutputs.plotsDir : nullptr;
         if (value == nullptr) {
             argv[kept++] = argv[i];
@@ -50,7 +57,7 @@ std::string take_extra_outputs(int& argc, char** argv) {
     // The first six arguments are values whatever they look like; options stand after them.
     for (int i = 7; i < argc; ++i)
         if (std::strncmp(argv[i], "--", 2) == 0)
-            return std::string("unknown option ") + argv[i] + " (the options are --report FILE.json and --plots DIR)";
+            return std::string("unknown option ") + argv[i] + " (the options are --report FILE.json, --plots DIR and --strip-gains)";
     return "";
 }
 

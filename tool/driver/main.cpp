@@ -53,7 +53,7 @@ int run(int argc, char** argv) {
         check_las_4_GPSTime();
     }
     if (_skipNormalizationFlag == -1) check_outputs_against_inputs();
-    check_extra_outputs();
+    check_extra_outputs(argv);
 
     load_reference_data(argv[2]);
 
@@ -67,7 +67,9 @@ int run(int argc, char** argv) {
     assess_certainty();
     delete_tmp_RAI_files();
     pairReport();
+    print_strip_gains_line();
     write_json_report(argc, argv);
+    print_warnings();
     draw_plots();
     if (_skipNormalizationFlag == -1) normalizeIntensity();
     std::vector<pairStruct>().swap(_pairInfo);

@@ -17,6 +17,7 @@
 #include "pair_store.h"
 #include "parallel.h"
 #include "normalize.h"
+#include "strip_gains.h"
 #include "temp_files.h"
 #include "trajectory.h"
 
@@ -67,7 +68,8 @@ void normalize_records(unsigned char* block, std::size_t n, uint32_t first, cons
             range_and_angle(rec, in.header, format, cursor, range, angle);
             cosine = incidence_cosine(angle);
         }
-        const double v = normalized_intensity(job.power, range, torvane::record_intensity(rec), cosine);
+        double v = normalized_intensity(job.power, range, torvane::record_intensity(rec), cosine);
+        if (job.gains != nullptr) v /= job.gains->gain_of(torvane::record_point_source_id(rec, format), t - firstT);
         torvane::set_record_intensity(rec, stored_intensity(v, truncate));
     }
 }
@@ -313,11 +315,12 @@ std::unique_ptr<PendingOutput> normalize_file(const NormalizeJob& job) {
 
 void normalizeIntensity() {
     std::printf("\n");
-    const std::vector<double> power = range_power_table(_meanRange, _normFactor);
+    const bool gains = _extraOutputs.stripGains;
+    const std::vector<double> power = range_power_table(_meanRange, gains ? _stripGains.exponent : _normFactor);
     std::vector<Buffer<unsigned char>> blocks(std::max(1u, _threads));  // one per thread, for every file
     for (uint16_t t = 0; t < _fileCount; ++t) {
         const std::unique_ptr<PendingOutput> output =
-            normalize_file(NormalizeJob{t, standard_output(), blocks, power.data()});
+            normalize_file(NormalizeJob{t, standard_output(), blocks, power.data(), gains ? &_stripGains : nullptr});
         if (!publish_output(*output))
             fail_because(errno, output->finalName, "\nFailed to write intensity normalized data to %s\n",
                          output->finalName.c_str());

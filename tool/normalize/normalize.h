@@ -12,6 +12,8 @@
 
 namespace quilvor {
 
+struct StripGains;
+
 void normalizeIntensity();
 
 // The normalized copy's name: the input name without its last four characters, then "_NormI.las"
@@ -29,6 +31,7 @@ struct NormalizeJob {
     Console& out;                                // the file's console lines
     std::vector<Buffer<unsigned char>>& blocks;  // a read and write block per thread
     const double* power;                         // pow(R / mean range, exponent) for every range R
+    const StripGains* gains = nullptr;           // with --strip-gains: each strip's gain divides its intensities
 };
 // Reads the file in blocks, shared out over the threads (one per entry of
 // blocks), normalizes every return's intensity and writes the copy, complete

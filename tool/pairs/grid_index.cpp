@@ -205,6 +205,8 @@ void place_records(const PairJob& job, const LasInput& in, std::vector<RecordScr
     const char* name = _pairInfo[job.LASID].LASName.c_str();
     const uint16_t len = g.recordLength, kept = CellOrderedFile::kRecordBytes;
     const std::size_t gpsTime = g.format->gpsTime, layoutTime = CellOrderedFile::kLayout.gpsTime;
+    // The point source ID where the kept layout has it (formats 6 to 10 hold it after the scan angle).
+    const std::size_t sourceID = g.format->pointSourceID, keptSourceID = CellOrderedFile::kLayout.pointSourceID;
     g.pLAS.resize_or_fail(static_cast<std::size_t>(g.N) * kept, "\nFailed to allocate for structure of entire %s file\n",
                           name);
     const Ranges parts(g.N);  // ranges of records
@@ -228,6 +230,7 @@ void place_records(const PairJob& job, const LasInput& in, std::vector<RecordScr
                 const unsigned char* from = block.data() + static_cast<std::size_t>(k) * len;
                 std::memcpy(to, from, layoutTime);  // coordinates, intensity and what follows them
                 std::memcpy(to + layoutTime, from + gpsTime, sizeof(double));
+                if (sourceID != keptSourceID) std::memcpy(to + keptSourceID, from + sourceID, sizeof(uint16_t));
                 cellOf[t] = slot;
             }
         }

@@ -13,6 +13,8 @@ namespace quilvor {
 
 uint32_t _blockCells = 0;
 std::vector<PairBlockRuns> _pairBlockRuns;
+bool _recordPairStrips = false;
+std::vector<PairStrips> _pairStrips;
 
 namespace {
 
@@ -295,7 +297,12 @@ uint32_t search_return_pairs(const PairJob& job, std::FILE* tmp) {
                                job.tmpName.c_str());
     PairWriter out{tmp, job.tmpName, g.pairBlock};
     const int64_t ncols = g.ncols, nrows = g.nrows;
-    if (PairBlockRuns* runs = block_runs(job)) *runs = PairBlockRuns{};
+    if (PairBlockRuns* runs = block_runs(job)) {
+        *runs = PairBlockRuns{};
+        runs->originX = g.header.MinX;
+        runs->topY = g.header.MinY + nrows * _resolution;
+        runs->blockCols = (g.ncols + _blockCells - 1) / _blockCells;
+    }
     try {
         clear_marks(g);
         // Pass 1: within every cell.

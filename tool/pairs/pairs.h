@@ -55,6 +55,10 @@ struct ReturnScratch {
 // of cells of the file's grid, numbered row by row).
 struct PairBlockRuns {
     std::vector<uint32_t> block, count;
+    // Where block b lies: its column b % blockCols and row b / blockCols,
+    // counted from the grid's west edge originX and north edge topY.
+    double originX = 0, topY = 0;
+    uint32_t blockCols = 1;
     // Appends n pairs of block b, to the last run when it is of b too.
     void add(uint32_t b, uint32_t n) {
         if (n == 0) return;
@@ -73,6 +77,17 @@ struct PairBlockRuns {
 // record the blocks (the default); then the block runs of each file.
 extern uint32_t _blockCells;
 extern std::vector<PairBlockRuns> _pairBlockRuns;
+
+// Which strip each return of a pair was flown in, recorded when
+// _recordPairStrips is set: for pair t of a file, entries 2t and 2t + 1 hold
+// the point source ID and the GPS time (less _rd's first time) of its first
+// and second return.
+struct PairStrips {
+    std::vector<uint16_t> source;
+    std::vector<float> time;
+};
+extern bool _recordPairStrips;
+extern std::vector<PairStrips> _pairStrips;
 
 // One LAS file held in the order of the cells of its grid, and the memory
 // that the pair stage reuses from one file to the next.
@@ -104,8 +119,9 @@ struct CellOrderedFile {
         return static_cast<int64_t>(col - col0) + static_cast<int64_t>(row - row0) * wcols;
     }
     // The part of a record the pair stage reads (coordinates, intensity, GPS
-    // time), held as a record of format 1 whatever the file's format: its
-    // first 20 bytes, then its GPS time.
+    // time, point source ID), held as a record of format 1 whatever the
+    // file's format: its first 20 bytes (with the point source ID at its place
+    // in format 1), then its GPS time.
     static constexpr const torvane::PointFormat& kLayout = torvane::kPointFormats[1];
     static constexpr uint16_t kRecordBytes = kLayout.length;
     static_assert(kLayout.gpsTime == 20 && kLayout.length == 28);

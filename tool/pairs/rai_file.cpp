@@ -203,6 +203,11 @@ bool write_rai_records(const PairJob& job, std::FILE* tmp, std::FILE* out, uint3
     std::vector<char> written(pairParts.count, 1);
     std::vector<std::vector<uint32_t>> escaped(pairParts.count);
     std::mutex writing;
+    PairStrips* strips = _recordPairStrips && job.LASID < _pairStrips.size() ? &_pairStrips[job.LASID] : nullptr;
+    if (strips != nullptr) {
+        strips->source.assign(2 * std::size_t{nPairs}, 0);
+        strips->time.assign(2 * std::size_t{nPairs}, 0.0f);
+    }
     run_parts(pairParts.count, [&](unsigned part) {
         Buffer<RangeAngleIntensityStruct>& block = g.raiBlocks[part];
         block.resize_or_fail(std::size_t{1} << 16, "\nFailed to allocate memory for Range/Angle/Intensity structure\n");
@@ -231,6 +236,15 @@ bool write_rai_records(const PairJob& job, std::FILE* tmp, std::FILE* out, uint3
                           rec.Angle2 = slots.angle[s2];
                           rec.Intensity2 = torvane::record_intensity(g.record(static_cast<int32_t>(s2)));
                           if (kept != nullptr) positions.add(t, slots.rank[s1], slots.rank[s2]);
+                          if (strips != nullptr) {
+                              const torvane::PointFormat& L = CellOrderedFile::kLayout;
+                              for (const uint32_t k : {0u, 1u}) {
+                                  const unsigned char* r = g.record(static_cast<int32_t>(k == 0 ? s1 : s2));
+                                  strips->source[2 * std::size_t{t} + k] = torvane::record_point_source_id(r, L);
+                                  strips->time[2 * std::size_t{t} + k] =
+                                      static_cast<float>(torvane::record_gps_time(r, L) - _rd.front().T);
+                              }
+                          }
                           if (used == block.size()) put();
                       });
         put();

@@ -2,6 +2,7 @@
 // the mean intensity of the paired returns by range before and after the
 // normalization. Drawn with cairo, written as PNG under a temporary name.
 #include <cairo.h>
+#include <errno.h>
 
 #include <algorithm>
 #include <cmath>
@@ -135,10 +136,16 @@ void png(const std::string& name, Draw&& draw) {
     draw(cr);
     cairo_destroy(cr);
     PendingOutput out;
-    bool ok = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS && begin_output(out, path);
-    ok = ok && cairo_surface_write_to_png_stream(surface, write_to_file, out.file.get()) == CAIRO_STATUS_SUCCESS;
+    int error = 0;
+    const bool drawn = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS;
+    if (drawn && !begin_output(out, path)) error = errno;
+    errno = 0;
+    bool ok = drawn && error == 0 &&
+              cairo_surface_write_to_png_stream(surface, write_to_file, out.file.get()) == CAIRO_STATUS_SUCCESS;
+    if (drawn && error == 0 && !ok) error = errno;
     cairo_surface_destroy(surface);
-    if (!ok || !finish_output(out) || !publish_output(out)) fail("\nCannot write the plot %s\n", path.c_str());
+    ok = ok && finish_output(out) && publish_output(out);
+    if (!ok) fail_because(error != 0 ? error : errno, path, "\nCannot write the plot %s\n", path.c_str());
 }
 
 void legend(const Frame& f, int row, Colour c, const std::string& label) {

@@ -59,7 +59,9 @@ TEST(CommandLine, HelpOfEveryProgram) {
         "           --report FILE.json {also write a JSON report of the estimate, with an interval\n"
         "                               for the exponent and each file's own exponent}\n"
         "           --plots DIR        {also draw the variance curve and the intensity by range\n"
-        "                               into DIR}\n\n";
+        "                               into DIR}\n"
+        "           --strip-gains      {normalize with the exponent fitted with one gain per strip\n"
+        "                               and divide each strip's intensities by its gain}\n\n";
     struct Case {
         std::string program, usageStart;
     };
