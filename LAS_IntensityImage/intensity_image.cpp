@@ -103,10 +103,10 @@ double larger_cell(double minX, double maxX, double minY, double maxY) {
 
 }  // namespace
 
-void shape_grid(IntensityGrid& grid, const ImageOptions& o) {
+void shape_grid(IntensityGrid& grid, const ImageOptions& o, const quilvor::Survey& survey) {
     double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
-    for (const quilvor::pairStruct& entry : quilvor::_pairInfo) {
-        const torvane::LASHeader h = torvane::header_from_bytes(entry.header.data());
+    for (const quilvor::SurveyFile& entry : survey) {
+        const torvane::LASHeader h = entry.header;
         const double west = h.MinX, east = h.MaxX, south = h.MinY, north = h.MaxY;  // unpacked copies
         minX = std::min(minX, west), maxX = std::max(maxX, east);
         minY = std::min(minY, south), maxY = std::max(maxY, north);
@@ -193,16 +193,15 @@ struct BlockQueue {
 
 // Reads every listed file in blocks into the queue; a failure ends the reading
 // and travels to the binning thread.
-void read_files(BlockQueue& q) {
+void read_files(BlockQueue& q, quilvor::Survey& survey) {
     try {
-        for (uint16_t i = 0; i < quilvor::_fileCount; ++i) {
-            quilvor::pairStruct& entry = quilvor::_pairInfo[i];
-            const char* name = entry.LASName.c_str();
+        quilvor::RecordScratch scratch;
+        for (uint16_t i = 0; i < survey.size(); ++i) {
+            quilvor::SurveyFile& entry = survey[i];
+            const char* name = entry.name.c_str();
             quilvor::LasInput in = quilvor::open_las_input(entry, "\nFailed to open file %s for reading\n");
             const torvane::LASHeader h = in.header;
             q.headers[i] = h;
-            if (std::fseek(in.file.get(), static_cast<long>(h.OffsetToData), SEEK_SET) != 0)
-                fail("\nFailed to read point data from %s\n", name);
             const uint16_t len = h.PointDataRecordLength;
             const std::size_t perBlock = BlockQueue::kBlockBytes / len;
             for (uint32_t done = 0; done < in.points;) {
@@ -215,7 +214,7 @@ void read_files(BlockQueue& q) {
                 }
                 q.buffers[b].resize_or_fail(perBlock * len, "\nFailed to allocate memory for data from %s\n", name);
                 const std::size_t n = std::min<std::size_t>(perBlock, in.points - done);
-                quilvor::read_input(in, q.buffers[b].data(), n * len, name);
+                quilvor::read_records(in, done, static_cast<uint32_t>(n), q.buffers[b].data(), scratch);
                 if (q.binHere != nullptr) add_records(*q.binHere, h, q.buffers[b].data(), n, q.firstOnly);
                 std::lock_guard<std::mutex> lock(q.mutex);
                 if (q.binHere != nullptr) q.free.push_back(b);
@@ -235,7 +234,7 @@ void read_files(BlockQueue& q) {
 
 }  // namespace
 
-void add_files(IntensityGrid& grid, bool firstOnly) {
+void add_files(IntensityGrid& grid, bool firstOnly, quilvor::Survey& survey) {
     // The grid's pages are made ready by the kernel in the background, while
     // the files are read on one thread and their returns binned on this one.
     const std::size_t bytes = sizeof(Cell) * grid.ncols * static_cast<std::size_t>(grid.nrows);
@@ -243,14 +242,14 @@ void add_files(IntensityGrid& grid, bool firstOnly) {
     const bool preparing =
         quilvor::start_thread(prepare, [&grid, bytes] { ::madvise(grid.cells.data(), bytes, MADV_POPULATE_WRITE); });
     BlockQueue q;
-    q.headers.resize(quilvor::_fileCount);
+    q.headers.resize(survey.size());
     std::thread reader;
-    const bool reading = quilvor::start_thread(reader, [&q] { read_files(q); });
+    const bool reading = quilvor::start_thread(reader, [&q, &survey] { read_files(q, survey); });
     if (!reading) {
         // One thread: each block is binned as soon as it is read.
         q.binHere = &grid;
         q.firstOnly = firstOnly;
-        read_files(q);
+        read_files(q, survey);
     }
     for (;;) {
         BlockQueue::Item item;

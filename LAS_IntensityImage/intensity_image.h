@@ -78,13 +78,13 @@ inline WideCell cell_total(const IntensityGrid& grid, std::size_t c) {
     return {cell.sum, cell.count};
 }
 
-// Shapes the grid over the validated headers of _pairInfo's files; a grid of
+// Shapes the grid over the validated headers of the survey's files; a grid of
 // more than kMaxCells, or of more than kMaxSide a side, is refused, naming the
 // cell size to use.
-void shape_grid(IntensityGrid& grid, const ImageOptions& o);
+void shape_grid(IntensityGrid& grid, const ImageOptions& o, const quilvor::Survey& survey);
 // Adds the returns of every listed file (first returns only with firstOnly):
 // the files are read on a second thread while this one bins their returns.
-void add_files(IntensityGrid& grid, bool firstOnly);
+void add_files(IntensityGrid& grid, bool firstOnly, quilvor::Survey& survey);
 // Adds the n records of block, of the file whose header is h.
 void add_records(IntensityGrid& grid, const torvane::LASHeader& h, const unsigned char* block, std::size_t n,
                  bool firstOnly);

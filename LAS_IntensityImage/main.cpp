@@ -34,16 +34,14 @@ int run(int argc, char** argv) {
     }
 
     const std::vector<std::string> names = quilvor::read_list(o.listFile.c_str());
-    quilvor::_fileCount = static_cast<uint16_t>(names.size());
-    quilvor::init_pairInfo(names);
-    quilvor::check_las_4_GPSTime();
+    quilvor::Survey survey = quilvor::open_survey(names);
     std::vector<std::string> inputs = names;
     inputs.push_back(o.listFile);
     quilvor::check_outputs_apart(inputs, {{o.output, "image", 0}, {world_file_name(o.output), "world file", 1}});
 
     IntensityGrid grid;
-    shape_grid(grid, o);
-    add_files(grid, o.firstOnly);
+    shape_grid(grid, o, survey);
+    add_files(grid, o.firstOnly, survey);
     if (grid.used == 0) quilvor::fail("\nNo return of the listed files lies in the grid: nothing to draw\n");
     double lo = o.lo, hi = o.hi;
     if (!o.fixedRange) percentile_range(grid, lo, hi);

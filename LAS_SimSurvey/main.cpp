@@ -44,7 +44,9 @@ void help() {
         "  --time-base B        week, adjusted (1.6e8), 1e9 or a number of seconds (default week)\n"
         "  --sbet NAME          also write the true trajectory as an SBET file NAME in the output\n"
         "                       folder (WGS 84, seconds of the GPS week), and name the coordinate\n"
-        "                       system (UTM zone 10 north, EPSG:32610) in every LAS file\n");
+        "                       system (UTM zone 10 north, EPSG:32610) in every LAS file\n"
+        "  --laz                write the tiles compressed (LAZ, chunks of 50,000 points), named\n"
+        "                       .laz\n");
 }
 }  // namespace
 

@@ -11,6 +11,8 @@
 #include <stdexcept>
 
 #include "Torvane_LiDAR.h"
+#include "las_records.h"
+#include "laz_codec.h"
 
 namespace simsurvey {
 
@@ -284,6 +286,47 @@ void put_return_fields(unsigned char* p, const Return& r, const torvane::PointFo
     torvane::store<double>(p + f.gpsTime, r.t);
 }
 
+// A tile's bytes as a LAZ file: the compression record after the other
+// records (and before a start signature), the records in chunks of 50,000 with
+// their table, the point format's compression bit set.
+std::vector<unsigned char> compressed_tile(const std::vector<unsigned char>& plain, uint16_t len) {
+    torvane::LASHeader h = torvane::header_from_bytes(plain.data(), plain.size());
+    const laz::Compression c = laz::compression_for(h.PointDataFormatID, len);
+    const std::vector<uint8_t> description = laz::compression_bytes(c);
+    const std::size_t signature = h.VersionMinor == 0 ? 2 : 0;
+    const std::size_t recordsAt = h.OffsetToData - signature;
+    std::vector<unsigned char> out(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(recordsAt));
+    unsigned char head[torvane::kVLRHeaderSize] = {};
+    std::memcpy(head + 2, torvane::kCompressionUser, std::strlen(torvane::kCompressionUser));
+    torvane::store<uint16_t>(head + 18, torvane::kCompressionRecordID);
+    torvane::store<uint16_t>(head + 20, static_cast<uint16_t>(description.size()));
+    std::memcpy(head + 22, "point compression", 17);
+    out.insert(out.end(), head, head + sizeof(head));
+    out.insert(out.end(), description.begin(), description.end());
+    out.insert(out.end(), plain.begin() + static_cast<std::ptrdiff_t>(recordsAt),
+               plain.begin() + static_cast<std::ptrdiff_t>(h.OffsetToData));
+    const std::size_t pointsAt = out.size();
+    out.resize(out.size() + 8);
+    const uint64_t points = torvane::point_count(h);
+    std::vector<laz::Chunk> chunks;
+    std::vector<uint8_t> packed;
+    for (uint64_t first = 0; first < points; first += c.chunkSize) {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(c.chunkSize, points - first));
+        packed.clear();
+        laz::encode_chunk(c, len, plain.data() + h.OffsetToData + first * len, n, packed);
+        chunks.push_back({out.size(), packed.size(), n});
+        out.insert(out.end(), packed.begin(), packed.end());
+    }
+    torvane::store<int64_t>(out.data() + pointsAt, static_cast<int64_t>(out.size()));
+    const std::vector<uint8_t> table = laz::chunk_table_bytes(c, chunks);
+    out.insert(out.end(), table.begin(), table.end());
+    h.OffsetToData = static_cast<uint32_t>(pointsAt);
+    h.NumberOfVariableLengthRecords += 1;
+    h.PointDataFormatID |= 0x80;
+    torvane::header_to_bytes(h, out.data());
+    return out;
+}
+
 std::string write_tile(const Options& o, const std::vector<Return>& rs, const std::string& name) {
     const double ox = o.offsetX + 1000.0, oy = o.offsetY + 1000.0;  // the area's south-west corner
     const torvane::PointFormat& format = torvane::point_format(o.format);
@@ -330,6 +373,7 @@ std::string write_tile(const Options& o, const std::vector<Return>& rs, const st
         buf[offsetToData - 2] = 0xDD;
         buf[offsetToData - 1] = 0xCC;
     }
+    if (o.laz) buf = compressed_tile(buf, len);
     const std::string path = (std::filesystem::path(o.outDir) / name).string();
     FilePtr f(std::fopen(path.c_str(), "wb"));
     if (!f) return "cannot create " + path;
@@ -385,7 +429,7 @@ Summary simulate(const Options& o) {
             returns_in_rectangle(o, x0, x1, y0, y1, rs);
             if (rs.empty()) continue;
             char name[64];
-            std::snprintf(name, sizeof(name), "tile_%02d_%02d.las", col, row);
+            std::snprintf(name, sizeof(name), "tile_%02d_%02d.%s", col, row, o.laz ? "laz" : "las");
             const std::string err = write_tile(o, rs, name);
             if (!err.empty()) throw std::runtime_error(err);
             sum.files.push_back(name);
@@ -413,6 +457,10 @@ Summary simulate(const Options& o) {
 std::string parse_options(int argc, char** argv, Options& o) {
     for (int k = 1; k < argc; ++k) {
         const std::string key = argv[k];
+        if (key == "--laz") {
+            o.laz = true;
+            continue;
+        }
         if (k + 1 >= argc) return "missing value for " + key;
         const std::string value = argv[++k];
         char* end = nullptr;

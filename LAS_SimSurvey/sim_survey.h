@@ -40,6 +40,7 @@ struct Options {
     // --sbet FILE: the true trajectory also as an SBET file (in the folder of
     // the survey), and every LAS file naming its coordinate system (UTM zone 10 north).
     std::string sbet;
+    bool laz = false;            // --laz: the tiles compressed (LAZ), named .laz
     std::string outDir = ".";
 };
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "run_state.h"
+#include "survey_file.h"
 
 namespace las_trajectory {
 
@@ -85,9 +86,9 @@ struct SurveyScan {
     std::vector<ReturnPiece> pieces; // with gatherPieces: sorted by time, source, number
 };
 
-// Reads every listed file (validated by check_las_4_GPSTime) in large blocks
-// on the run's threads. The pieces are gathered only when asked for.
-void scan_survey(SurveyScan& scan, bool gatherPieces);
+// Reads every file of the survey (checked by open_survey) in large blocks on
+// the run's threads. The pieces are gathered only when asked for.
+void scan_survey(quilvor::Survey& survey, SurveyScan& scan, bool gatherPieces);
 
 // ---------------------------------------------------------------------------
 // Pulses and flight lines

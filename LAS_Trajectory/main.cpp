@@ -33,11 +33,9 @@ TrajectoryOptions options(int argc, char** argv) {
 
 // The listed files, checked as LAS_Quilvor checks them; then, before any
 // work, the output: none of the inputs, and a place where it can be written.
-void check_listed_files(const TrajectoryOptions& o) {
+quilvor::Survey listed_files(const TrajectoryOptions& o) {
     const std::vector<std::string> names = quilvor::read_list(o.listFile.c_str());
-    quilvor::_fileCount = static_cast<uint16_t>(names.size());
-    quilvor::init_pairInfo(names);
-    quilvor::check_las_4_GPSTime();
+    quilvor::Survey survey = quilvor::open_survey(names);
     std::vector<std::string> inputs = names;
     inputs.push_back(o.listFile);
     if (!o.sbet.empty()) inputs.push_back(o.sbet);
@@ -45,6 +43,7 @@ void check_listed_files(const TrajectoryOptions& o) {
     if (!o.crs.empty() && ::stat(o.crs.c_str(), &st) == 0) inputs.push_back(o.crs);  // a file holding the definition
     quilvor::check_outputs_apart(inputs, {{o.output, "trajectory", 0}});
     quilvor::check_output_place(o.output, "\nFailed to open file %s for writing\n");
+    return survey;
 }
 
 void refuse_thin_lines(const std::vector<FlightLine>& lines) {
@@ -140,13 +139,13 @@ void check_path_error(const SurveyPath& path, const TrajectoryOptions& o, const 
 }
 
 // The --sbet source: the navigation solution in the files' coordinates and time.
-int convert_navigation(const TrajectoryOptions& o) {
+int convert_navigation(quilvor::Survey& survey, const TrajectoryOptions& o) {
     navigation::SbetOptions so;
     so.sbet = o.sbet;
     so.crs = o.crs;
     so.gpsWeek = o.gpsWeek;
     so.step = o.stepGiven ? o.step : 0.0;
-    const std::vector<quilvor::refDataStruct> samples = navigation::trajectory_from_sbet(so);
+    const std::vector<quilvor::refDataStruct> samples = navigation::trajectory_from_sbet(survey, so);
     write_samples(o.output, samples, "SBET file " + o.sbet);
     char every[48];
     if (o.stepGiven) std::snprintf(every, sizeof(every), "one every %g s", o.step);
@@ -165,15 +164,16 @@ int run(int argc, char** argv) {
     torvane::credits();
     const TrajectoryOptions o = options(argc, argv);
     quilvor::read_run_settings();
-    check_listed_files(o);
-    if (!o.sbet.empty()) return convert_navigation(o);
+    quilvor::Survey survey = listed_files(o);
+    if (!o.sbet.empty()) return convert_navigation(survey, o);
 
     SurveyScan scan;
-    scan_survey(scan, true);
+    scan_survey(survey, scan, true);
     PulseCount count;
     const std::vector<Pulse> pulses = assemble_pulses(scan.pieces, count);
     std::vector<ReturnPiece>().swap(scan.pieces);
-    std::printf("\nListed files:        %u (%llu returns, GPS time %.3f to %.3f)\n", quilvor::_fileCount,
+    std::printf("\nListed files:        %u (%llu returns, GPS time %.3f to %.3f)\n",
+                static_cast<unsigned>(survey.size()),
                 static_cast<unsigned long long>(scan.returns), scan.all.first, scan.all.last);
     std::printf("Multi-return pulses: %zu (%llu of them across two files)\n", pulses.size(),
                 static_cast<unsigned long long>(count.split));
@@ -185,7 +185,7 @@ int run(int argc, char** argv) {
     refuse_thin_lines(lines);
     const SurveyPath path = fit_lines(lines, pulses);
     // Distances are in the files' coordinate units.
-    const std::string unit = navigation::files_distance_unit();
+    const std::string unit = navigation::files_distance_unit(survey);
     for (std::size_t i = 0; i < path.lines.size(); ++i) print_line(i, path.lines[i], unit);
     check_path_error(path, o, unit);
 

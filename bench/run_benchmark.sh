@@ -9,17 +9,20 @@
 # Prints returns and pairs per second, the ratio to the floor and the peak
 # memory of each run; then the time of LAS_IntensityImage at 1 m cells against
 # reading every input once.
-#   bench/run_benchmark.sh [--large] [--runs N]
+# With --laz, the same survey written compressed (LAZ).
+#   bench/run_benchmark.sh [--large] [--laz] [--runs N]
 # QUILVOR_BENCH_CACHE sets the cache folder (default ~/.cache/quilvor-bench).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 length=3000
 runs=1
+laz=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --large) length=6000 ;;
+    --laz) laz=(--laz) ;;
     --runs) runs=$2; shift ;;
-    *) echo "usage: $0 [--large] [--runs N]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--large] [--laz] [--runs N]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -27,13 +30,13 @@ build="$top/build"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" --target LAS_Quilvor LAS_SimSurvey LAS_IntensityImage >/dev/null
 
-cache="${QUILVOR_BENCH_CACHE:-$HOME/.cache/quilvor-bench}/survey_$length"
+cache="${QUILVOR_BENCH_CACHE:-$HOME/.cache/quilvor-bench}/survey_$length${laz:+_laz}"
 if [ ! -f "$cache/done" ]; then
   rm -rf "$cache"
   mkdir -p "$cache"
   echo "Simulating the survey into $cache (once) ..."
   "$build/LAS_SimSurvey/LAS_SimSurvey" --out "$cache" --lines 8 --length "$length" --density 4 --tile 1000 \
-    --seed 5 >"$cache.summary"
+    --seed 5 "${laz[@]}" >"$cache.summary"
   touch "$cache/done"
 fi
 cd "$cache"
@@ -41,7 +44,7 @@ mapfile -t files <las_list.txt
 returns=$(sed -n 's/^Returns: *//p' "$cache.summary")
 args=(las_list.txt trajectory.txt 0.5 0.5 1 858)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quilvor-floor.XXXXXX")
-trap 'rm -rf "$scratch"; rm -f "$cache"/*_NormI.las' EXIT
+trap 'rm -rf "$scratch"; rm -f "$cache"/*_NormI.la[sz]' EXIT
 
 floor() {
   local t0 t1
@@ -59,7 +62,7 @@ floor() {
 # One run; prints "wall cpu peakKB pairs".
 run_tool() {
   local threads=$1 out
-  rm -f ./*_NormI.las
+  rm -f ./*_NormI.la[sz]
   out=$(QUILVOR_THREADS=$threads /usr/bin/time -f "TIME %e %U %S %M" "$build/LAS_Quilvor" "${args[@]}" 2>&1)
   local pairs
   pairs=$(sed -n 's/^Total: *\([0-9]*\).*/\1/p' <<<"$out")

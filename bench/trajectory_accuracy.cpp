@@ -41,19 +41,17 @@ int run(int argc, char** argv) {
         std::printf("usage: trajectory_accuracy <list file> <true trajectory> <rebuilt trajectory>\n");
         return 2;
     }
-    const std::vector<std::string> names = quilvor::read_list(argv[1]);
-    quilvor::_fileCount = static_cast<uint16_t>(names.size());
-    quilvor::init_pairInfo(names);
-    quilvor::check_las_4_GPSTime();
+    quilvor::Survey survey = quilvor::open_survey(quilvor::read_list(argv[1]));
     const std::vector<Sample> truth = read_samples(argv[2]), rebuilt = read_samples(argv[3]);
     if (truth.size() < 2 || rebuilt.size() < 2) quilvor::fail("\nA trajectory holds fewer than two samples\n");
     double h2 = 0, v2 = 0, hMax = 0, vMax = 0;
     uint64_t n = 0;
     std::map<uint16_t, std::array<double, 3>> bySource;  // squared errors summed, and the count
-    for (quilvor::pairStruct& entry : quilvor::_pairInfo) {
+    quilvor::RecordScratch scratch;
+    for (quilvor::SurveyFile& entry : survey) {
         quilvor::LasInput in = quilvor::open_las_input(entry, "\nFailed to open file %s for reading\n");
         std::vector<unsigned char> data(std::size_t{in.points} * in.recordLength);
-        quilvor::read_input_at(in, data.data(), data.size(), in.header.OffsetToData, entry.LASName.c_str());
+        quilvor::read_records(in, 0, in.points, data.data(), scratch);
         for (uint32_t k = 0; k < in.points; ++k) {
             const unsigned char* record = data.data() + std::size_t{k} * in.recordLength;
             const double t = torvane::record_gps_time(record, *in.format);

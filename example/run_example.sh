@@ -8,7 +8,8 @@
 # the tool with it and prints the exponents; last, converts the survey's
 # navigation solution (an SBET file) with LAS_Trajectory --sbet and runs the
 # tool with that.
-#   example/run_example.sh [build folder or install prefix] [--docs]
+#   example/run_example.sh [build folder or install prefix] [--docs|--laz]
+# --laz runs it all on the survey written compressed (LAZ), with compressed copies.
 # --docs also writes the small copies of the two images shown in the README
 # (docs/before.png, docs/after.png) and of the two plots (docs/variance_curve.png,
 # docs/intensity_by_range.png).
@@ -16,6 +17,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 docs=${2:-}
+laz=()
+[ "$docs" = --laz ] && docs="" && laz=(--laz)
 work="$here/work"
 rm -rf "$work"
 mkdir -p "$work"
@@ -30,7 +33,7 @@ image=$(program LAS_IntensityImage LAS_IntensityImage/)
 rebuild=$(program LAS_Trajectory LAS_Trajectory/)
 
 echo "== Simulating the example survey (LAS_SimSurvey) =="
-summary=$("$simsurvey" --out "$work" --sbet navigation.sbet)
+summary=$("$simsurvey" --out "$work" --sbet navigation.sbet "${laz[@]}")
 echo "$summary"
 # The simulator says which arguments suit its survey.
 read -r -a args <<<"$(sed -n 's/^Tool arguments: //p' <<<"$summary")"
@@ -40,14 +43,14 @@ echo "== Running: LAS_Quilvor ${args[*]} --report report.json --plots plots (in 
 cd "$work"
 "$quilvor" "${args[@]}" --report report.json --plots plots | tee tool_output.txt
 echo
-echo "Normalized copies: $(ls "$work"/*_NormI.las | xargs -n1 basename | tr '\n' ' ')"
+echo "Normalized copies: $(ls "$work"/*_NormI.la[sz] | xargs -n1 basename | tr '\n' ' ')"
 
 echo
 echo "== Intensity images at 1 m cells, before and after, on the grey scale of the first (LAS_IntensityImage) =="
 before=$("$image" las_list.txt 1 before.png)
 sed -n '/^Grid:/,$p' <<<"$before"
 read -r lo hi < <(sed -n 's/^Grey scale: *\([0-9.]*\) to \([0-9.]*\).*/\1 \2/p' <<<"$before")
-ls ./*_NormI.las >normalized_list.txt
+ls ./*_NormI.la[sz] >normalized_list.txt
 "$image" normalized_list.txt 1 after.png --range "$lo" "$hi" | sed -n '/^Grid:/,$p'
 echo
 echo "Images: $work/before.png $work/after.png"

@@ -12,14 +12,18 @@
 #               records, GeoTIFF keys and OGC WKT (list and SBET fixed)
 #   image-las   the LAS file of LAS_IntensityImage (list fixed)
 #   image-list  the list file of LAS_IntensityImage (naming files of its folder)
+#   laz         the LAZ file of LAS_IntensityImage (list fixed): its compression
+#               record, chunk table and chunks (seeds: simulated LAS 1.2 and 1.4
+#               tiles, and the public samples simple.laz and 1_4_w_evlr.laz where
+#               QUILVOR_LASDATA names their folder)
 # Findings go to build-fuzz/findings/<target>. Exits 1 if any target found a
 # crash or a hang.
 #   fuzz/run.sh SECONDS [target ...]
 set -euo pipefail
-seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild|sbet|crs|image-las|image-list ...]}
+seconds=${1:?usage: fuzz/run.sh SECONDS [las|trajectory|list|rebuild|sbet|crs|image-las|image-list|laz ...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild sbet crs image-las image-list)
+[ ${#targets[@]} -gt 0 ] || targets=(las trajectory list rebuild sbet crs image-las image-list laz)
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build-fuzz"
 
@@ -52,6 +56,19 @@ echo a.las >"$corpus/work/sbet/list.txt"
 cp "$(ls "$corpus/navigated"/*.las | head -n 1)" "$corpus/seeds/crs/geotiff.las"
 cp "$(ls "$corpus/navigated14"/*.las | head -n 1)" "$corpus/seeds/crs/wkt.las"
 cp "$corpus/navigated/nav.sbet" "$corpus/work/crs/nav.sbet"
+# Compressed tiles: LAS 1.2 format 1 (pointwise items) and LAS 1.4 format 6 (layered items).
+mkdir -p "$corpus/seeds/laz" "$corpus/work/laz"
+for v in "1.2 1" "1.4 6"; do
+  set -- $v
+  "$build/LAS_SimSurvey/LAS_SimSurvey" --out "$corpus/laz-$1" --lines 2 --length 40 --tile 40 --density 0.2 \
+    --altitude 100 --turn 5 --las-version "$1" --format "$2" --laz >/dev/null
+  cp "$(ls "$corpus/laz-$1"/*.laz | head -n 1)" "$corpus/seeds/laz/simulated-$1.laz"
+done
+lasdata="${QUILVOR_LASDATA:-$top/../shared/lasdata}"
+for f in simple.laz 1_4_w_evlr.laz; do
+  [ -f "$lasdata/$f" ] && cp "$lasdata/$f" "$corpus/seeds/laz/$f"
+done
+echo input.laz >"$corpus/work/laz/list.txt"
 
 export AFL_NO_UI=1 AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_AFFINITY=1
 export ASAN_OPTIONS="abort_on_error=1:symbolize=0:detect_leaks=0:allocator_may_return_null=1"
@@ -78,6 +95,8 @@ for target in "${targets[@]}"; do
     image-las)  input=input.las; args=(list.txt 1 out.png); seeds=las; timeout=8000
                 tool="$build/LAS_IntensityImage/LAS_IntensityImage" ;;
     image-list) input=list.txt;  args=(list.txt 2 out.png); seeds=list; tool="$build/LAS_IntensityImage/LAS_IntensityImage" ;;
+    laz)        input=input.laz; args=(list.txt 5 out.png); timeout=8000
+                tool="$build/LAS_IntensityImage/LAS_IntensityImage" ;;
     *) echo "unknown target $target" >&2; exit 2 ;;
   esac
   findings="$build/findings/$target"

@@ -13,64 +13,16 @@
 #include <cmath>
 #include <memory>
 
-#include "file_io.h"
-
 namespace navigation {
 
 using quilvor::fail;
 
-namespace {
-
-constexpr std::size_t kVLRHeader = 54, kEVLRHeader = 60;
-
-// Reads size bytes at offset; false when the file does not hold them.
-bool read_exactly(std::FILE* f, uint64_t offset, void* to, std::size_t size) {
-    int error = 0;
-    return quilvor::read_at(::fileno(f), to, size, offset, error) == size;
-}
-
-// The user ID, cut at its first zero byte.
-std::string user_id(const unsigned char* field) {
-    std::size_t n = 0;
-    while (n < 16 && field[n] != 0) ++n;
-    return std::string(reinterpret_cast<const char*>(field), n);
-}
-
-// count records from offset on, each a header of headerBytes then its data;
-// the data's length is a u16 at 20 (VLR) or a u64 at 20 (EVLR).
-void read_records(std::FILE* f, uint64_t offset, uint64_t end, uint64_t count, bool extended,
-                  std::vector<LasRecord>& records) {
-    const std::size_t headerBytes = extended ? kEVLRHeader : kVLRHeader;
-    for (uint64_t k = 0; k < count; ++k) {
-        unsigned char head[kEVLRHeader];
-        if (offset + headerBytes > end || !read_exactly(f, offset, head, headerBytes)) return;
-        const uint64_t length = extended ? torvane::load<uint64_t>(head + 20) : torvane::load<uint16_t>(head + 20);
-        offset += headerBytes;
-        if (length > end - offset) return;
-        LasRecord r;
-        r.user = user_id(head + 2);
-        r.id = torvane::load<uint16_t>(head + 18);
-        // Only the projection records are kept whole; the others are skipped.
-        if (r.user == "LASF_Projection") {
-            r.data.resize(static_cast<std::size_t>(length));
-            if (!read_exactly(f, offset, r.data.data(), r.data.size())) return;
-        }
-        records.push_back(std::move(r));
-        offset += length;
-    }
-}
-
-}  // namespace
-
-std::vector<LasRecord> read_las_records(std::FILE* f, const torvane::LASHeader& h, uint64_t fileSize) {
+std::vector<LasRecord> read_las_records(const quilvor::LasInput& in) {
     std::vector<LasRecord> records;
-    const uint64_t start = (h.HeaderSize >= torvane::LASHeaderSize && h.HeaderSize <= h.OffsetToData)
-                               ? h.HeaderSize
-                               : torvane::LASHeaderSize;
-    read_records(f, start, h.OffsetToData, h.NumberOfVariableLengthRecords, false, records);
-    if (h.VersionMinor >= 4 && h.NumberOfExtendedVariableLengthRecords > 0)
-        read_records(f, h.StartOfFirstExtendedVariableLengthRecord, fileSize, h.NumberOfExtendedVariableLengthRecords,
-                     true, records);
+    for (const torvane::VariableRecord& r : in.of->records) {
+        if (r.user != torvane::kProjectionUser) continue;
+        records.push_back(LasRecord{r.user, r.id, quilvor::record_data(in, r)});
+    }
     return records;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Torvane_LiDAR.h"
+#include "las_input.h"
 #include "run_state.h"
 
 namespace navigation {
@@ -18,10 +19,10 @@ struct LasRecord {
     std::vector<unsigned char> data;
 };
 
-// The variable-length records between the header and the point data, and
-// the extended ones of a LAS 1.4 file, read with every length checked
-// against the file; records that do not fit end the list.
-std::vector<LasRecord> read_las_records(std::FILE* f, const torvane::LASHeader& h, uint64_t fileSize);
+// The projection records of an open listed file (the first of each record
+// ID, among its variable-length and extended variable-length records), with
+// their data.
+std::vector<LasRecord> read_las_records(const quilvor::LasInput& in);
 
 // The coordinate system of the records: the OGC WKT record (user
 // "LASF_Projection", 2112) where there is one, else the GeoTIFF keys (34735,

@@ -79,7 +79,8 @@ void check_undefined_format(const char* name) {
         FilePtr f = torvane::open_regular_file(name);
         if (f && std::fread(b, 1, sizeof(b), f.get()) < 107) b[offsetof(LASHeader, PointDataFormatID)] = 0;
     }
-    const int format = b[offsetof(LASHeader, PointDataFormatID)];
+    const int raw = b[offsetof(LASHeader, PointDataFormatID)];
+    const int format = (raw & 0x80) != 0 ? raw & 0x3F : raw;
     const uint16_t length = torvane::load<uint16_t>(b + offsetof(LASHeader, PointDataRecordLength));
     if (format != 3) refuse_gps(name);
     if (length != torvane::point_format(3).length)
@@ -89,18 +90,38 @@ void check_undefined_format(const char* name) {
 
 }  // namespace
 
+void check_survey_file(SurveyFile& file) {
+    const char* name = file.name.c_str();
+    const int16_t LASType = torvane::check_las(file.name);
+    switch (LASType) {
+        case -1: throw Failure("");  // check_las has printed why
+        case 0: check_undefined_format(name); break;
+        default:
+            if (!torvane::las_type_has_gps_time(LASType)) refuse_gps(name);
+    }
+    open_las_input(file, "\n%s is not a valid .las file\n\n");
+}
+
 void check_las_4_GPSTime() {
     for (pairStruct& entry : _pairInfo) {
-        const char* name = entry.LASName.c_str();
-        const int16_t LASType = torvane::check_las(entry.LASName);
-        switch (LASType) {
-            case -1: throw Failure("");  // check_las has printed why
-            case 0: check_undefined_format(name); break;
-            default:
-                if (!torvane::las_type_has_gps_time(LASType)) refuse_gps(name);
-        }
-        open_las_input(entry, "\n%s is not a valid .las file\n\n");
+        entry.file.name = entry.LASName;
+        check_survey_file(entry.file);
     }
+}
+
+Survey open_survey(const std::vector<std::string>& names) {
+    Survey survey;
+    try {
+        survey.resize(names.size());
+    } catch (const std::bad_alloc&) {
+        fail("\nFailed to allocate memory for return pair information structure\n");
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i].size() < 4) fail("\nFile name (%s) is too short\n", names[i].c_str());
+        survey[i].name = names[i];
+    }
+    for (SurveyFile& file : survey) check_survey_file(file);
+    return survey;
 }
 
 }  // namespace quilvor

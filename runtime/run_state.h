@@ -13,16 +13,9 @@
 #include <vector>
 
 #include "Torvane_LiDAR.h"
+#include "survey_file.h"
 
 namespace quilvor {
-
-// Which file a name led to, and its state: device, inode, size and time of
-// the last modification.
-struct FileIdentity {
-    uint64_t device = 0, inode = 0, size = 0;
-    int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
 
 // One entry per listed LAS file, in list order.
 struct pairStruct {
@@ -30,16 +23,8 @@ struct pairStruct {
     std::string RAIName;  // "tmp_RAI_" + the name's last component without its last four characters + ".dat"
     uint32_t nPairs = 0;
     double meanRange = -1.0;
-    // What the run validated of the file when it first read it: its public
-    // header block (the bytes of its version) and its size. Every later read
-    // must find them unchanged.
-    bool validated = false;
-    std::array<unsigned char, torvane::kMaxHeaderSize> header{};
-    std::size_t headerBytes = 0;
-    uint64_t size = 0;
-    // The identity of the file when the run first opened it for its records.
-    bool identified = false;
-    FileIdentity identity{};
+    // The file as the stages read it (its name is LASName).
+    SurveyFile file{};
 };
 
 // One trajectory sample.

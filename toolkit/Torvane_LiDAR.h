@@ -233,7 +233,9 @@ void error_msg(int i, const std::string& text);
 // The LAS type code of a file: 1 to 8 for the formats of LAS 1.0 to 1.2 (odd
 // codes without GPS time), 0 for a LAS 1.0 or 1.1 file declaring format 2 or
 // 3, kLAS13Type + format for LAS 1.3, kLAS14Type + format for LAS 1.4, -1
-// (after a message) for a file that cannot be used.
+// (after a message) for a file that cannot be used. A name ending in .laz
+// passes the name check, and a point format with bit 7 set (compressed
+// records) is classified by its low six bits.
 int16_t check_las(const std::string& filename);
 inline constexpr int16_t kLAS13Type = 9;   // 9 to 14: LAS 1.3, formats 0 to 5
 inline constexpr int16_t kLAS14Type = 15;  // 15 to 25: LAS 1.4, formats 0 to 10

@@ -121,7 +121,12 @@ int16_t check_las(const std::string& filename) {
         error_msg(1, filename);
         return -1;
     }
-    if (check_file_extension(filename, "las") == -1) return -1;
+    // Compressed (LAZ) files are read as well: their point records are plain LAS records once decoded.
+    const bool laz = filename.size() > 4 && filename.compare(filename.size() - 4, 4, ".laz") == 0;
+    if (!laz && check_file_extension(filename, "las") == -1) {
+        std::fprintf(stderr, "Listed files must be LAS files, named .las, or compressed LAS (LAZ) files, named .laz\n");
+        return -1;
+    }
 
     unsigned char b[classifyBytes];
     std::size_t got = 0;
@@ -143,7 +148,9 @@ int16_t check_las(const std::string& filename) {
         std::printf("\nCannot handle las files of version %c.%c\n", '0' + major, '0' + minor);
         return -1;
     }
-    const int format = b[offsetof(LASHeader, PointDataFormatID)];
+    int format = b[offsetof(LASHeader, PointDataFormatID)];
+    // Bit 7 marks compressed point records (bit 6 goes with it): the format is in the bits below.
+    if ((format & 0x80) != 0) format &= 0x3F;
     const uint16_t length = load<uint16_t>(b + offsetof(LASHeader, PointDataRecordLength));
     return minor <= 2 ? classify_legacy(filename, minor, format, length) : classify_13_14(filename, minor, format, length);
 }

@@ -54,10 +54,10 @@ struct ScanPart {
     std::size_t last = 0;
 };
 
-std::vector<Task> block_tasks() {
+std::vector<Task> block_tasks(const quilvor::Survey& survey) {
     std::vector<Task> tasks;
-    for (uint16_t i = 0; i < quilvor::_fileCount; ++i) {
-        const torvane::LASHeader h = torvane::header_from_bytes(quilvor::_pairInfo[i].header.data());
+    for (uint16_t i = 0; i < survey.size(); ++i) {
+        const torvane::LASHeader& h = survey[i].header;
         const uint32_t points = static_cast<uint32_t>(torvane::point_count(h));
         const uint32_t perBlock = static_cast<uint32_t>(std::max<std::size_t>(1, kBlockBytes / h.PointDataRecordLength));
         for (uint32_t k = 0; k < points; k += std::min(perBlock, points - k))
@@ -79,8 +79,9 @@ void count_second(ScanPart& part, uint16_t source, double t) {
     o.span.add(t);
 }
 
-void scan_block(ScanPart& part, const torvane::LASHeader& h, uint16_t file, const unsigned char* block,
+void scan_block(ScanPart& part, const quilvor::LasInput& in, uint16_t file, const unsigned char* block,
                 std::size_t n, bool gatherPieces) {
+    const torvane::LASHeader& h = in.header;
     const torvane::PointFormat& f = torvane::point_format(h.PointDataFormatID);
     const uint16_t len = h.PointDataRecordLength;
     TimeSpan span;
@@ -89,7 +90,7 @@ void scan_block(ScanPart& part, const torvane::LASHeader& h, uint16_t file, cons
         const double t = torvane::record_gps_time(r, f);
         if (!(std::fabs(t) <= kLargestTime))
             fail("\nFile %s holds a GPS time (%g) that is not the time of a survey\n",
-                 quilvor::_pairInfo[file].LASName.c_str(), t);
+                 in.of->name.c_str(), t);
         span.add(t);
         const uint16_t source = torvane::record_point_source_id(r, f);
         count_second(part, source, t);
@@ -108,23 +109,24 @@ void scan_block(ScanPart& part, const torvane::LASHeader& h, uint16_t file, cons
 
 // Scans the tasks taken in turn from next, reading each file's blocks through
 // one opening of it.
-void scan_tasks(ScanPart& part, const std::vector<Task>& tasks, std::atomic<std::size_t>& next, bool gatherPieces) {
+void scan_tasks(quilvor::Survey& survey, ScanPart& part, const std::vector<Task>& tasks, std::atomic<std::size_t>& next,
+                bool gatherPieces) {
     quilvor::Buffer<unsigned char> buffer;
+    quilvor::RecordScratch scratch;
     quilvor::LasInput in;
     int open = -1;
     for (std::size_t k; (k = next.fetch_add(1)) < tasks.size();) {
         const Task& task = tasks[k];
-        quilvor::pairStruct& entry = quilvor::_pairInfo[task.file];
-        const char* name = entry.LASName.c_str();
+        quilvor::SurveyFile& entry = survey[task.file];
+        const char* name = entry.name.c_str();
         if (open != task.file) {
             in = quilvor::open_las_input(entry, "\nFailed to open file %s for reading\n");
             open = task.file;
         }
         const std::size_t bytes = std::size_t{task.records} * in.recordLength;
         buffer.resize_or_fail(bytes, "\nFailed to allocate memory for data from %s\n", name);
-        const uint64_t offset = in.header.OffsetToData + uint64_t{task.firstRecord} * in.recordLength;
-        quilvor::read_input_at(in, buffer.data(), bytes, offset, name);
-        scan_block(part, in.header, task.file, buffer.data(), task.records, gatherPieces);
+        quilvor::read_records(in, task.firstRecord, task.records, buffer.data(), scratch);
+        scan_block(part, in, task.file, buffer.data(), task.records, gatherPieces);
     }
 }
 
@@ -160,14 +162,14 @@ bool piece_before(const ReturnPiece& a, const ReturnPiece& b) {
 
 }  // namespace
 
-void scan_survey(SurveyScan& scan, bool gatherPieces) {
-    const std::vector<Task> tasks = block_tasks();
+void scan_survey(quilvor::Survey& survey, SurveyScan& scan, bool gatherPieces) {
+    const std::vector<Task> tasks = block_tasks(survey);
     const unsigned threads = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(quilvor::_threads, tasks.size())));
     std::vector<ScanPart> parts(threads);
-    for (ScanPart& part : parts) part.scan.files.resize(quilvor::_fileCount);
+    for (ScanPart& part : parts) part.scan.files.resize(survey.size());
     std::atomic<std::size_t> next{0};
-    quilvor::run_parts(threads, [&](unsigned p) { scan_tasks(parts[p], tasks, next, gatherPieces); });
-    scan.files.assign(quilvor::_fileCount, TimeSpan{});
+    quilvor::run_parts(threads, [&](unsigned p) { scan_tasks(survey, parts[p], tasks, next, gatherPieces); });
+    scan.files.assign(survey.size(), TimeSpan{});
     merge_parts(parts, scan);
     std::sort(scan.pieces.begin(), scan.pieces.end(), piece_before);
 }

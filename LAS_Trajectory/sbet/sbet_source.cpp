@@ -17,23 +17,21 @@
 
 namespace navigation {
 
-using quilvor::_pairInfo;
 using quilvor::fail;
 
-FileTimes file_times(uint16_t i) {
-    quilvor::pairStruct& entry = _pairInfo[i];
-    const char* name = entry.LASName.c_str();
+FileTimes file_times(quilvor::SurveyFile& entry) {
+    const char* name = entry.name.c_str();
     quilvor::LasInput in = quilvor::open_las_input(entry, "\nFailed to open file %s for reading\n");
     FileTimes t;
     // Global encoding bit 0 from LAS 1.2 on; bytes 6 and 7 are reserved before.
     t.adjusted = in.header.VersionMinor >= 2 && (in.header.GlobalEncoding & 1) != 0;
     const std::size_t perBlock = (std::size_t{4} << 20) / in.recordLength;
     quilvor::Buffer<unsigned char> block;
+    quilvor::RecordScratch scratch;
     block.resize_or_fail(perBlock * in.recordLength, "\nFailed to allocate memory for data from %s\n", name);
     for (uint32_t done = 0; done < in.points;) {
         const std::size_t n = std::min<std::size_t>(perBlock, in.points - done);
-        quilvor::read_input_at(in, block.data(), n * in.recordLength,
-                               in.header.OffsetToData + uint64_t{done} * in.recordLength, name);
+        quilvor::read_records(in, done, static_cast<uint32_t>(n), block.data(), scratch);
         for (std::size_t k = 0; k < n; ++k) {
             const double time = torvane::record_gps_time(block.data() + k * in.recordLength, *in.format);
             if (std::isnan(time)) fail("\nFile %s holds a return with an invalid GPS time\n", name);
@@ -78,18 +76,17 @@ std::string given_crs(const std::string& crs, std::string& label) {
 
 // The coordinate system every listed file names; the run ends when one names
 // none or two disagree.
-std::string files_crs() {
+std::string files_crs(quilvor::Survey& survey) {
     std::string crs;
-    for (std::size_t i = 0; i < _pairInfo.size(); ++i) {
-        quilvor::LasInput in = quilvor::open_las_input(_pairInfo[i], "\nFailed to open file %s for reading\n");
-        const std::string own = crs_of_records(read_las_records(in.file.get(), in.header, _pairInfo[i].size),
-                                               _pairInfo[i].LASName);
+    for (std::size_t i = 0; i < survey.size(); ++i) {
+        quilvor::LasInput in = quilvor::open_las_input(survey[i], "\nFailed to open file %s for reading\n");
+        const std::string own = crs_of_records(read_las_records(in), survey[i].name);
         if (own.empty())
             fail("\nFile %s names no coordinate system (no OGC WKT or GeoTIFF record): give the one of the "
-                 "LAS files with --crs\n", _pairInfo[i].LASName.c_str());
+                 "LAS files with --crs\n", survey[i].name.c_str());
         if (i > 0 && own != crs)
             fail("\nFiles %s and %s name different coordinate systems (%s and %s): give the one to use with --crs\n",
-                 _pairInfo[0].LASName.c_str(), _pairInfo[i].LASName.c_str(), crs_for_messages(crs).c_str(),
+                 survey[0].name.c_str(), survey[i].name.c_str(), crs_for_messages(crs).c_str(),
                  crs_for_messages(own).c_str());
         if (i == 0) crs = own;
     }
@@ -97,26 +94,26 @@ std::string files_crs() {
 }
 
 // Every file's span, and the convention they share.
-std::vector<FileTimes> all_file_times(bool& adjusted) {
+std::vector<FileTimes> all_file_times(quilvor::Survey& survey, bool& adjusted) {
     std::vector<FileTimes> times;
-    for (uint16_t i = 0; i < _pairInfo.size(); ++i) {
-        times.push_back(file_times(i));
+    for (uint16_t i = 0; i < survey.size(); ++i) {
+        times.push_back(file_times(survey[i]));
         if (times[i].adjusted != times[0].adjusted)
             fail("\nFiles %s and %s hold GPS time in different conventions (week seconds and adjusted standard "
-                 "GPS time)\n", _pairInfo[0].LASName.c_str(), _pairInfo[i].LASName.c_str());
+                 "GPS time)\n", survey[0].name.c_str(), survey[i].name.c_str());
     }
     adjusted = !times.empty() && times[0].adjusted;
     return times;
 }
 
 // Ends the run unless the samples span every file's returns.
-void check_coverage(const std::vector<quilvor::refDataStruct>& s, const std::vector<FileTimes>& times,
-                    const std::string& sbet) {
+void check_coverage(const quilvor::Survey& survey, const std::vector<quilvor::refDataStruct>& s,
+                    const std::vector<FileTimes>& times, const std::string& sbet) {
     for (std::size_t i = 0; i < times.size(); ++i) {
         if (!times[i].any) continue;
         if (times[i].first < s.front().T || times[i].last > s.back().T)
             fail("\nThe trajectory of %s (GPS time %.6f to %.6f) does not cover the returns of %s (%.6f to %.6f)\n",
-                 sbet.c_str(), s.front().T, s.back().T, _pairInfo[i].LASName.c_str(), times[i].first, times[i].last);
+                 sbet.c_str(), s.front().T, s.back().T, survey[i].name.c_str(), times[i].first, times[i].last);
     }
 }
 
@@ -132,11 +129,11 @@ std::vector<quilvor::refDataStruct> thinned(const std::vector<quilvor::refDataSt
 
 }  // namespace
 
-std::string files_distance_unit() {
+std::string files_distance_unit(quilvor::Survey& survey) {
     std::string crs;
-    for (std::size_t i = 0; i < _pairInfo.size(); ++i) {
-        quilvor::LasInput in = quilvor::open_las_input(_pairInfo[i], "\nFailed to open file %s for reading\n");
-        const std::string own = crs_of_records(read_las_records(in.file.get(), in.header, _pairInfo[i].size));
+    for (std::size_t i = 0; i < survey.size(); ++i) {
+        quilvor::LasInput in = quilvor::open_las_input(survey[i], "\nFailed to open file %s for reading\n");
+        const std::string own = crs_of_records(read_las_records(in), survey[i].name);
         if (own.empty() || (i > 0 && own != crs)) return "coordinate units";
         crs = own;
     }
@@ -144,12 +141,12 @@ std::string files_distance_unit() {
     return unit.empty() ? "coordinate units" : unit;
 }
 
-std::vector<quilvor::refDataStruct> trajectory_from_sbet(const SbetOptions& o) {
+std::vector<quilvor::refDataStruct> trajectory_from_sbet(quilvor::Survey& survey, const SbetOptions& o) {
     const std::vector<SbetSample> sbet = read_sbet(o.sbet);
     bool adjusted = false;
-    const std::vector<FileTimes> times = all_file_times(adjusted);
+    const std::vector<FileTimes> times = all_file_times(survey, adjusted);
     std::string label;
-    const std::string crs = o.crs.empty() ? files_crs() : given_crs(o.crs, label);
+    const std::string crs = o.crs.empty() ? files_crs(survey) : given_crs(o.crs, label);
 
     TimeConvention time;
     time.adjusted = adjusted;
@@ -159,7 +156,7 @@ std::vector<quilvor::refDataStruct> trajectory_from_sbet(const SbetOptions& o) {
         time.week = o.gpsWeek >= 0 ? o.gpsWeek : (std::isfinite(start) ? week_of_sbet(sbet.front().time, start) : 0);
     }
     const ConvertedTrajectory converted = convert_sbet(sbet, crs, time, label);
-    check_coverage(converted.samples, times, o.sbet);
+    check_coverage(survey, converted.samples, times, o.sbet);
 
     std::printf("\nSBET:           %s, %zu records, %.6f to %.6f s of the GPS week\n", o.sbet.c_str(), sbet.size(),
                 sbet.front().time, sbet.back().time);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "run_state.h"
+#include "survey_file.h"
 
 namespace navigation {
 
@@ -24,18 +25,18 @@ struct FileTimes {
     bool any = false;
     bool adjusted = false;
 };
-// Reads every record's GPS time of _pairInfo[i] in large blocks.
-FileTimes file_times(uint16_t i);
+// Reads every record's GPS time of a listed file in large blocks.
+FileTimes file_times(quilvor::SurveyFile& file);
 
 // The unit of the listed files' coordinates where they all name one
 // coordinate system whose unit PROJ knows ("m", "ft", "US ft"), else
 // "coordinate units".
-std::string files_distance_unit();
+std::string files_distance_unit(quilvor::Survey& survey);
 
 // The SBET as X Y Z T samples in the files' terms, every file's returns
 // covered (otherwise the run ends with both spans), thinned to one sample
-// every step seconds; prints what it did on standard output. The files of
-// _pairInfo must have passed check_las_4_GPSTime.
-std::vector<quilvor::refDataStruct> trajectory_from_sbet(const SbetOptions& o);
+// every step seconds; prints what it did on standard output. The survey's
+// files passed open_survey.
+std::vector<quilvor::refDataStruct> trajectory_from_sbet(quilvor::Survey& survey, const SbetOptions& o);
 
 }  // namespace navigation

@@ -1,11 +1,14 @@
 // The --sbet source of a trajectory: SBET files, coordinate systems named by
 // LAS files, the conversion into the files' coordinates and time.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -36,16 +39,16 @@ std::string failure_of(F&& f) {
     return "";
 }
 
-// The table of the listed files, made and checked as the programs make it.
+// The survey that convert() reads, made and checked as the programs make it.
+quilvor::Survey listed;
 void list_files(const std::vector<std::string>& names) {
-    quilvor::_fileCount = static_cast<uint16_t>(names.size());
-    quilvor::init_pairInfo(names);
     testing::internal::CaptureStdout();
-    quilvor::check_las_4_GPSTime();
+    listed = quilvor::open_survey(names);
     testing::internal::GetCapturedStdout();
 }
 
 // A small simulated survey with its SBET, the table of its files made as the programs make it.
+
 simsurvey::Summary survey_with_sbet(const std::string& dir, int minor, bool adjusted) {
     simsurvey::Options o;
     o.outDir = dir;
@@ -73,7 +76,7 @@ std::vector<quilvor::refDataStruct> read_trajectory(const std::string& path) {
 std::vector<quilvor::refDataStruct> convert(const navigation::SbetOptions& o) {
     testing::internal::CaptureStdout();
     try {
-        const std::vector<quilvor::refDataStruct> s = navigation::trajectory_from_sbet(o);
+        const std::vector<quilvor::refDataStruct> s = navigation::trajectory_from_sbet(listed, o);
         testing::internal::GetCapturedStdout();
         return s;
     } catch (...) {
@@ -229,8 +232,7 @@ TEST(Sbet, FilesWithoutACoordinateSystemAskForOne) {
     o.density = 0.2;
     const simsurvey::Summary s = simsurvey::simulate(o);
     std::vector<std::string> names = {d / s.files[0]};
-    quilvor::_fileCount = 1;
-    quilvor::init_pairInfo(names);
+    listed = quilvor::open_survey(names);
     navigation::SbetOptions so;
     so.sbet = d / "traj.sbet";
     EXPECT_EQ(failure_of([&] { convert(so); }),
@@ -256,7 +258,7 @@ TEST(Sbet, DistanceUnitOfTheFilesCoordinateSystem) {
     for (const int minor : {2, 4}) {  // GeoTIFF keys; OGC WKT
         TempDir d;
         const simsurvey::Summary s = survey_with_sbet(d.path, minor, false);
-        EXPECT_EQ(navigation::files_distance_unit(), "m") << minor;
+        EXPECT_EQ(navigation::files_distance_unit(listed), "m") << minor;
         if (minor != 2) continue;
         // The first tile's key made a system in US survey feet: the files disagree.
         std::vector<unsigned char> b = read_file(d / s.files[0]);
@@ -266,10 +268,10 @@ TEST(Sbet, DistanceUnitOfTheFilesCoordinateSystem) {
         torvane::store<uint16_t>(&*(at + 6), 2227);
         write_file(d / s.files[0], b);
         list_files({d / s.files[0]});
-        EXPECT_EQ(navigation::files_distance_unit(), "US ft");
+        EXPECT_EQ(navigation::files_distance_unit(listed), "US ft");
         ASSERT_GE(s.files.size(), 2u);
         list_files({d / s.files[0], d / s.files[1]});
-        EXPECT_EQ(navigation::files_distance_unit(), "coordinate units");
+        EXPECT_EQ(navigation::files_distance_unit(listed), "coordinate units");
     }
 }
 
@@ -295,6 +297,50 @@ TEST(Sbet, LasTrajectoryConvertsItAndTheToolAcceptsTheResult) {
     ASSERT_EQ(withSbet.status, 0) << withSbet.out;
     const std::string label = "Optimal Range Normalization Exponent:";
     EXPECT_EQ(withSbet.out.substr(withSbet.out.find(label), 60), withTruth.out.substr(withTruth.out.find(label), 60));
+}
+
+// A sparse file whose variable-length records declare far more than a file
+// of that size could hold records of (every header but the written ones reads
+// as zeros): the files' coordinate system is looked for in a few seconds and
+// little memory, and the run asks for one.
+TEST(Sbet, SparseFileDeclaringHugeVariableLengthRecordsIsWalkedQuickly) {
+    TempDir d;
+    const simsurvey::Summary s = survey_with_sbet(d.path, 2, false);
+    const std::vector<unsigned char> tile = read_file(d / s.files[0]);
+    const torvane::LASHeader original = torvane::header_from_bytes(tile.data());
+    struct Case {
+        uint32_t count;          // the declared number of records
+        uint32_t written;        // headers written, each of a record of 65535 bytes
+    } cases[] = {{UINT32_MAX, 0}, {61000, 61000}};
+    for (const Case& c : cases) {
+        const std::string name = d / "sparse.las";
+        torvane::LASHeader h = original;
+        h.NumberOfVariableLengthRecords = c.count;
+        h.OffsetToData = 4000000000u;
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        unsigned char head[torvane::LASHeaderSize];
+        torvane::header_to_bytes(h, head);
+        ASSERT_EQ(::pwrite(fd, head, sizeof(head), 0), static_cast<ssize_t>(sizeof(head)));
+        unsigned char vlr[torvane::kVLRHeaderSize] = {};
+        std::memcpy(vlr + 2, "LASF_Projection", 15);
+        torvane::store<uint16_t>(vlr + 18, 2112);
+        torvane::store<uint16_t>(vlr + 20, 65535);
+        for (uint64_t k = 0, at = sizeof(head); k < c.written; ++k, at += sizeof(vlr) + 65535)
+            ASSERT_EQ(::pwrite(fd, vlr, sizeof(vlr), static_cast<off_t>(at)), static_cast<ssize_t>(sizeof(vlr)));
+        const std::size_t points = tile.size() - original.OffsetToData;
+        ASSERT_EQ(::pwrite(fd, tile.data() + original.OffsetToData, points, h.OffsetToData),
+                  static_cast<ssize_t>(points));
+        ::close(fd);
+        write_text(d / "sparse_list.txt", "sparse.las\n");
+        const auto start = std::chrono::steady_clock::now();
+        RunResult r = run_in(d.path, TRAJECTORY_BIN, {"sparse_list.txt", "nav.txt", "--sbet", "traj.sbet"});
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.status, 255) << r.out;
+        EXPECT_NE(r.out.find("names no coordinate system"), std::string::npos) << r.out;
+        EXPECT_LT(seconds, 10.0) << c.count;
+        std::remove(name.c_str());
+    }
 }
 
 // What LAS_Trajectory --sbet refuses, each with its message on standard

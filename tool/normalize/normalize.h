@@ -16,7 +16,8 @@ struct StripGains;
 
 void normalizeIntensity();
 
-// The normalized copy's name: the input name without its last four characters, then "_NormI.las".
+// The normalized copy's name: the input name without its last four characters, then "_NormI.las"
+// ("_NormI.laz" for a name ending in .laz: the copy of a compressed file is compressed).
 std::string normalizedName(const std::string& LASName);
 // Refuses a run whose normalized output would replace one of its own inputs.
 void check_outputs_against_inputs();

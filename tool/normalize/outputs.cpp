@@ -9,7 +9,8 @@
 namespace quilvor {
 
 std::string normalizedName(const std::string& LASName) {
-    return LASName.substr(0, LASName.size() - 4) + "_NormI.las";
+    const bool laz = LASName.size() >= 4 && LASName.compare(LASName.size() - 4, 4, ".laz") == 0;
+    return LASName.substr(0, LASName.size() - 4) + (laz ? "_NormI.laz" : "_NormI.las");
 }
 
 void check_outputs_against_inputs() {

@@ -62,8 +62,8 @@ struct LocateResult {
 };
 
 // The row and column of records first .. last - 1, read through block.
-void locate_range(const PairJob& job, LasInput& in, uint32_t first, uint32_t last, Buffer<unsigned char>& block,
-                  LocateResult& result, uint32_t report_step) {
+void locate_range(const PairJob& job, const LasInput& in, uint32_t first, uint32_t last, Buffer<unsigned char>& block,
+                  RecordScratch& scratch, LocateResult& result, uint32_t report_step) {
     LocateResult found;  // kept here, not beside another thread's
     CellOrderedFile& g = job.g;
     const char* name = _pairInfo[job.LASID].LASName.c_str();
@@ -72,7 +72,9 @@ void locate_range(const PairJob& job, LasInput& in, uint32_t first, uint32_t las
     const double lastRow = static_cast<double>(g.nrows) - 1.0, lastCol = static_cast<double>(g.ncols) - 1.0;
     const uint16_t len = g.recordLength;
     const torvane::PointFormat& format = *g.format;
-    const uint32_t perBlock = (4u << 20) / len + 1;
+    // A compressed file's records come through the reading thread's decoded chunk: smaller blocks keep
+    // the memory of the run that of a plain file's.
+    const uint32_t perBlock = ((in.of->compressed ? 1u : 4u) << 20) / len + 1;
     block.resize_or_fail(static_cast<std::size_t>(perBlock) * len, "\nFailed to allocate for structure of entire %s file\n",
                          name);
     RowCol* rc = row_cols(g);
@@ -80,8 +82,7 @@ void locate_range(const PairJob& job, LasInput& in, uint32_t first, uint32_t las
     uint64_t nextReport = first == 0 ? 0 : UINT64_MAX;
     for (uint32_t t = first; t < last;) {
         const uint32_t n = std::min(perBlock, last - t);
-        read_input_at(in, block.data(), static_cast<std::size_t>(n) * len,
-                      h.OffsetToData + static_cast<uint64_t>(t) * len, name);
+        read_records(in, t, n, block.data(), scratch);
         for (uint32_t k = 0; k < n; ++k, ++t) {
             const unsigned char* p = block.data() + static_cast<std::size_t>(k) * len;
             const torvane::RealXYZ xyz = torvane::decode_xyz(p, h);
@@ -112,7 +113,7 @@ void locate_range(const PairJob& job, LasInput& in, uint32_t first, uint32_t las
 
 // First read, shared out over the threads: the row and column of every
 // return, the window of occupied cells, and the checks of positions and times.
-void locate_returns(const PairJob& job, LasInput& in) {
+void locate_returns(const PairJob& job, const LasInput& in, std::vector<RecordScratch>& scratch) {
     CellOrderedFile& g = job.g;
     const char* name = _pairInfo[job.LASID].LASName.c_str();
     const uint32_t N = g.N;
@@ -124,7 +125,8 @@ void locate_returns(const PairJob& job, LasInput& in) {
     if (g.blocks.size() < parts.count) g.blocks.resize(parts.count);
     std::vector<LocateResult> found(parts.count);
     run_parts(parts.count, [&](unsigned part) {
-        locate_range(job, in, parts.first(part), parts.first(part + 1), g.blocks[part], found[part], report_step);
+        locate_range(job, in, parts.first(part), parts.first(part + 1), g.blocks[part], scratch[part], found[part],
+                     report_step);
     });
     // The progress lines of the records the first range did not hold.
     for (uint64_t t = (parts.first(1) + report_step - 1) / report_step * uint64_t{report_step}; t < N; t += report_step)
@@ -198,7 +200,7 @@ void count_cells(const PairJob& job) {
 // Second read, shared out over the threads: every record to the next free
 // slot of its cell, so that cells follow each other in ascending number and
 // keep file order within. Each record's cell gives way to its slot.
-void place_records(const PairJob& job, LasInput& in) {
+void place_records(const PairJob& job, const LasInput& in, std::vector<RecordScratch>& scratch) {
     CellOrderedFile& g = job.g;
     const char* name = _pairInfo[job.LASID].LASName.c_str();
     const uint16_t len = g.recordLength, kept = CellOrderedFile::kRecordBytes;
@@ -216,8 +218,7 @@ void place_records(const PairJob& job, LasInput& in) {
         const uint32_t perBlock = static_cast<uint32_t>(block.size() / len);
         for (uint32_t t = parts.first(part), last = parts.first(part + 1); t < last;) {
             const uint32_t want = std::min(perBlock, last - t);
-            read_input_at(in, block.data(), static_cast<std::size_t>(want) * len,
-                          g.header.OffsetToData + static_cast<uint64_t>(t) * len, name);
+            read_records(in, t, want, block.data(), scratch[part]);
             for (uint32_t k = 0; k < want; ++k, ++t) {
                 // The cells of the records a little ahead, and where they will
                 // likely go, are on their way to the cache (a hint only).
@@ -253,9 +254,6 @@ bool build_grid_index(const PairJob& job) {
         job.out.print("\r%77s\r", "");
         return false;
     }
-    if (std::fseek(in.file.get(), static_cast<long>(g.header.OffsetToData), SEEK_SET) != 0)
-        fail("\nFailed to read point data from %s\n", name);
-
     torvane::LASHeader& h = g.header;
     const double r = _resolution;
     h.MinX = std::floor(h.MinX / r) * r;
@@ -269,9 +267,10 @@ bool build_grid_index(const PairJob& job) {
     g.perReturn.resize_or_fail(ReturnScratch::kBytesPerReturn * g.N,
                                "\nFailed to allocate memory for vector of 2D cell indices\n");
     shape_grid(g, colsD, rowsD);
-    locate_returns(job, in);
+    std::vector<RecordScratch> scratch(Ranges(g.N).count);  // one a range of records
+    locate_returns(job, in, scratch);
     count_cells(job);
-    place_records(job, in);
+    place_records(job, in, scratch);
     return true;
 }
 
