@@ -27,7 +27,7 @@ runtime_packages=(
 )
 # Only for the longer tests that CI runs beyond ctest: fuzz/run.sh.
 test_packages=(
-  afl++
+  afl++ nodejs
 )
 
 with_tests=0

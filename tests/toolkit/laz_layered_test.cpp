@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -243,8 +244,11 @@ require('laz-perf').createLazPerf().then((L) => {
   fs.writeFileSync(outPath, out);
 });
 )");
+#ifdef NODE_MODULES_DIR
+    ::setenv("NODE_PATH", NODE_MODULES_DIR, 1);
+#endif
     if (testutil::run_in(dir.path, "node", {"-e", "require('laz-perf')"}).status != 0)
-        GTEST_SKIP() << "node or the laz-perf package is missing";
+        GTEST_SKIP() << "node or the laz-perf package (tests/node: npm install) is missing";
     for (const Format& f : {kFormats[0], kFormats[1], kFormats[2]}) {
         SCOPED_TRACE("format " + std::to_string(f.id));
         const uint32_t points = 5000;
