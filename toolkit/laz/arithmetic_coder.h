@@ -70,13 +70,13 @@ void start_decoder(Decoder& d, const uint8_t* data, size_t size);
 // (the first four bytes there are the new value).
 void restart_decoder(Decoder& d);
 
-inline void renormalise(Decoder& d) {
+[[gnu::always_inline]] inline void renormalise(Decoder& d) {
     do {
         d.value = (d.value << 8) | next_byte(d);
     } while ((d.length <<= 8) < kMinLength);
 }
 
-inline uint32_t decode_bit(Decoder& d, BitModel& m) {
+[[gnu::always_inline]] inline uint32_t decode_bit(Decoder& d, BitModel& m) {
     const uint32_t x = m.prob0 * (d.length >> kBitShift);
     uint32_t bit;
     if (d.value < x) {
@@ -93,7 +93,7 @@ inline uint32_t decode_bit(Decoder& d, BitModel& m) {
     return bit;
 }
 
-inline uint32_t decode_symbol(Decoder& d, SymbolModel& m) {
+[[gnu::always_inline]] inline uint32_t decode_symbol(Decoder& d, SymbolModel& m) {
     const uint32_t* dist = m.distribution.data();
     uint32_t sym, x, y = d.length;
     d.length >>= kSymbolShift;
