@@ -43,35 +43,6 @@ void reset_integer_coder(IntegerCoder& c, uint32_t bits, uint32_t contexts, bool
         reset_symbol_model(c.correctors[i], 1u << (i <= bitsHigh ? i : bitsHigh), forDecoding);
 }
 
-int32_t decode_integer(Decoder& d, IntegerCoder& c, int32_t predicted, uint32_t context) {
-    if (context >= c.contexts) context = c.contexts - 1;
-    const uint32_t k = decode_symbol(d, c.kModels[context]);
-    c.k = k;
-    int32_t corr;
-    if (k == 0) {
-        corr = static_cast<int32_t>(decode_bit(d, c.zeroOrOne));
-    } else if (k < 32) {
-        uint32_t v;
-        if (k <= c.bitsHigh) {
-            v = decode_symbol(d, c.correctors[k]);
-        } else {
-            const uint32_t lowBits = k - c.bitsHigh;
-            v = decode_symbol(d, c.correctors[k]);
-            v = (v << lowBits) | read_bits(d, lowBits);
-        }
-        // v in [2^(k-1), 2^k) stands for the positive correctors 2^(k-1)+1 .. 2^k,
-        // below that for the negative ones -(2^k-1) .. -2^(k-1).
-        if (v >= (1u << (k - 1))) corr = wrap(v + 1);
-        else corr = wrap(v - ((1u << k) - 1));
-    } else {
-        corr = c.corrMin;
-    }
-    int32_t actual = wrap(static_cast<uint32_t>(predicted) + static_cast<uint32_t>(corr));
-    if (actual < 0) actual = wrap(static_cast<uint32_t>(actual) + c.corrRange);
-    else if (static_cast<uint32_t>(actual) >= c.corrRange) actual = wrap(static_cast<uint32_t>(actual) - c.corrRange);
-    return actual;
-}
-
 void encode_integer(Encoder& e, IntegerCoder& c, int32_t predicted, int32_t actual, uint32_t context) {
     int32_t corr = wrap(static_cast<uint32_t>(actual) - static_cast<uint32_t>(predicted));
     if (corr < c.corrMin) corr = wrap(static_cast<uint32_t>(corr) + c.corrRange);

@@ -28,7 +28,38 @@ struct IntegerCoder {
 void reset_integer_coder(IntegerCoder& c, uint32_t bits, uint32_t contexts, bool forDecoding,
                          uint32_t bitsHigh = 8, uint32_t range = 0);
 
-int32_t decode_integer(Decoder& d, IntegerCoder& c, int32_t predicted, uint32_t context = 0);
+// Inline in the decoders' loops: one call per coordinate otherwise.
+[[gnu::always_inline]] inline int32_t decode_integer(Decoder& d, IntegerCoder& c, int32_t predicted,
+                                                    uint32_t context = 0) {
+    if (context >= c.contexts) context = c.contexts - 1;
+    const uint32_t k = decode_symbol(d, c.kModels[context]);
+    c.k = k;
+    int32_t corr;
+    if (k == 0) {
+        corr = static_cast<int32_t>(decode_bit(d, c.zeroOrOne));
+    } else if (k < 32) {
+        uint32_t v;
+        if (k <= c.bitsHigh) {
+            v = decode_symbol(d, c.correctors[k]);
+        } else {
+            const uint32_t lowBits = k - c.bitsHigh;
+            v = decode_symbol(d, c.correctors[k]);
+            v = (v << lowBits) | read_bits(d, lowBits);
+        }
+        // v in [2^(k-1), 2^k) stands for the positive correctors 2^(k-1)+1 .. 2^k,
+        // below that for the negative ones -(2^k-1) .. -2^(k-1).
+        if (v >= (1u << (k - 1))) corr = static_cast<int32_t>(v + 1);
+        else corr = static_cast<int32_t>(v - ((1u << k) - 1));
+    } else {
+        corr = c.corrMin;
+    }
+    // Sums wrap as 32-bit unsigned numbers do (the format relies on it).
+    uint32_t actual = static_cast<uint32_t>(predicted) + static_cast<uint32_t>(corr);
+    if (static_cast<int32_t>(actual) < 0) actual += c.corrRange;
+    else if (actual >= c.corrRange) actual -= c.corrRange;
+    return static_cast<int32_t>(actual);
+}
+
 void encode_integer(Encoder& e, IntegerCoder& c, int32_t predicted, int32_t actual, uint32_t context = 0);
 
 }  // namespace laz
