@@ -164,14 +164,14 @@ inline void carry(Encoder& e) {
     }
 }
 
-inline void renormalise(Encoder& e) {
+[[gnu::always_inline]] inline void renormalise(Encoder& e) {
     do {
         e.out->push_back(static_cast<uint8_t>(e.base >> 24));
         e.base <<= 8;
     } while ((e.length <<= 8) < kMinLength);
 }
 
-inline void encode_bit(Encoder& e, BitModel& m, uint32_t bit) {
+[[gnu::always_inline]] inline void encode_bit(Encoder& e, BitModel& m, uint32_t bit) {
     const uint32_t x = m.prob0 * (e.length >> kBitShift);
     if (bit == 0) {
         e.length = x;
@@ -186,7 +186,7 @@ inline void encode_bit(Encoder& e, BitModel& m, uint32_t bit) {
     if (--m.untilUpdate == 0) refresh_bit_model(m);
 }
 
-inline void encode_symbol(Encoder& e, SymbolModel& m, uint32_t sym) {
+[[gnu::always_inline]] inline void encode_symbol(Encoder& e, SymbolModel& m, uint32_t sym) {
     const uint32_t before = e.base;
     const uint32_t* dist = m.distribution.data();
     if (sym == m.lastSymbol) {

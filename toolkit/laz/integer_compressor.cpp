@@ -43,32 +43,4 @@ void reset_integer_coder(IntegerCoder& c, uint32_t bits, uint32_t contexts, bool
         reset_symbol_model(c.correctors[i], 1u << (i <= bitsHigh ? i : bitsHigh), forDecoding);
 }
 
-void encode_integer(Encoder& e, IntegerCoder& c, int32_t predicted, int32_t actual, uint32_t context) {
-    int32_t corr = wrap(static_cast<uint32_t>(actual) - static_cast<uint32_t>(predicted));
-    if (corr < c.corrMin) corr = wrap(static_cast<uint32_t>(corr) + c.corrRange);
-    else if (corr > c.corrMax) corr = wrap(static_cast<uint32_t>(corr) - c.corrRange);
-
-    // k: the bits of |corr| (of corr - 1 for positive correctors).
-    uint32_t magnitude = corr <= 0 ? 0u - static_cast<uint32_t>(corr) : static_cast<uint32_t>(corr) - 1;
-    uint32_t k = 0;
-    while (magnitude) {
-        magnitude >>= 1;
-        ++k;
-    }
-    c.k = k;
-    encode_symbol(e, c.kModels[context], k);
-    if (k == 0) {
-        encode_bit(e, c.zeroOrOne, static_cast<uint32_t>(corr));
-    } else if (k < 32) {
-        const uint32_t v = corr < 0 ? static_cast<uint32_t>(corr) + ((1u << k) - 1) : static_cast<uint32_t>(corr) - 1;
-        if (k <= c.bitsHigh) {
-            encode_symbol(e, c.correctors[k], v);
-        } else {
-            const uint32_t lowBits = k - c.bitsHigh;
-            encode_symbol(e, c.correctors[k], v >> lowBits);
-            write_bits(e, lowBits, v & ((1u << lowBits) - 1));
-        }
-    }
-}
-
 }  // namespace laz
