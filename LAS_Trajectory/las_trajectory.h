@@ -18,9 +18,9 @@
 
 namespace las_trajectory {
 
-// A tenth of a unit: at metres, a height error that moves the range exponent of
-// an ordinary survey by about one standard error (see docs).
-inline constexpr double kDefaultMaxError = 0.1;
+// Three tenths of a unit: at metres, a height error that moves the range
+// exponent of an ordinary survey by about one standard error (see docs).
+inline constexpr double kDefaultMaxError = 0.3;
 
 struct TrajectoryOptions {
     std::string listFile;
