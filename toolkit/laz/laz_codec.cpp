@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "Torvane_LiDAR.h"
 #include "arithmetic_coder.h"
 #include "integer_compressor.h"
 #include "layered.h"
@@ -13,14 +14,10 @@
 
 namespace laz {
 
+using torvane::load;
+
 namespace {
 
-template <class T>
-T get(const uint8_t* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 template <class T>
 void append(std::vector<uint8_t>& out, T v) {
     uint8_t b[sizeof v];
@@ -98,16 +95,16 @@ std::string parse_compression(const uint8_t* data, size_t size, Compression& out
     out = Compression{};
     if (data == nullptr || size < kFixedSize)
         return "the compression record holds " + text(size) + " bytes, fewer than " + text(kFixedSize);
-    out.compressor = get<uint16_t>(data + kCompressor);
-    out.coder = get<uint16_t>(data + kCoder);
+    out.compressor = load<uint16_t>(data + kCompressor);
+    out.coder = load<uint16_t>(data + kCoder);
     out.versionMajor = data[kVersionMajor];
     out.versionMinor = data[kVersionMinor];
-    out.revision = get<uint16_t>(data + kRevision);
-    out.options = get<uint32_t>(data + kOptions);
-    out.chunkSize = get<uint32_t>(data + kChunkSize);
-    out.evlrCount = get<int64_t>(data + kEvlrCount);
-    out.evlrOffset = get<int64_t>(data + kEvlrOffset);
-    const uint16_t count = get<uint16_t>(data + kItemCount);
+    out.revision = load<uint16_t>(data + kRevision);
+    out.options = load<uint32_t>(data + kOptions);
+    out.chunkSize = load<uint32_t>(data + kChunkSize);
+    out.evlrCount = load<int64_t>(data + kEvlrCount);
+    out.evlrOffset = load<int64_t>(data + kEvlrOffset);
+    const uint16_t count = load<uint16_t>(data + kItemCount);
     if (count == 0) return "the compression record lists no items";
     if (size != kFixedSize + kItemSize * size_t{count})
         return "the compression record holds " + text(size) + " bytes, not the " + text(kFixedSize + kItemSize * count) +
@@ -115,7 +112,7 @@ std::string parse_compression(const uint8_t* data, size_t size, Compression& out
     out.items.resize(count);
     for (uint16_t i = 0; i < count; ++i) {
         const uint8_t* p = data + kFixedSize + kItemSize * size_t{i};
-        out.items[i] = {get<uint16_t>(p), get<uint16_t>(p + 2), get<uint16_t>(p + 4)};
+        out.items[i] = {load<uint16_t>(p), load<uint16_t>(p + 2), load<uint16_t>(p + 4)};
     }
     return "";
 }
@@ -237,7 +234,7 @@ std::string read_chunk_table(const Compression& c, uint64_t pointDataStart, uint
     const uint64_t table = static_cast<uint64_t>(tableAt);
     uint8_t head[8];
     if (std::string e = read_exactly(read, table, head, 8, "chunk table"); !e.empty()) return e;
-    const uint32_t version = get<uint32_t>(head), count = get<uint32_t>(head + 4);
+    const uint32_t version = load<uint32_t>(head), count = load<uint32_t>(head + 4);
     if (version != 0) return "chunk table version " + text(version) + " is not supported";
     if (count > table - chunksStart) return "the chunk table lists " + text(count) + " chunks in " + text(table - chunksStart) + " bytes";
     const bool variable = variable_chunks(c);

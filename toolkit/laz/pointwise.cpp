@@ -10,23 +10,16 @@
 #include <cstring>
 #include <memory>
 
+#include "Torvane_LiDAR.h"
 #include "arithmetic_coder.h"
 #include "integer_compressor.h"
 
 namespace laz {
 
-namespace {
+using torvane::load;
+using torvane::store;
 
-template <class T>
-T get(const uint8_t* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-template <class T>
-void put(uint8_t* p, T v) {
-    std::memcpy(p, &v, sizeof v);
-}
+namespace {
 
 int32_t add_wrapped(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
@@ -122,7 +115,7 @@ void start_point10(Point10& s, const uint8_t* first, bool decoding) {
     reset_integer_coder(s.dy, 32, 22, decoding);
     reset_integer_coder(s.z, 32, 20, decoding);
     std::memcpy(s.last, first, kPoint10Size);
-    put<uint16_t>(s.last + kIntensity, 0);
+    store<uint16_t>(s.last + kIntensity, 0);
 }
 
 // Contexts of Y and Z: whether the pulse has one return, and the bits the
@@ -139,7 +132,7 @@ void decode_point10_v2(Decoder& d, Point10& s, uint8_t* item) {
     if (changed & 16) {
         s.lastIntensity[m] = static_cast<uint16_t>(decode_integer(d, s.intensity, s.lastIntensity[m], m < 3 ? m : 3));
     }
-    put<uint16_t>(last + kIntensity, s.lastIntensity[m]);
+    store<uint16_t>(last + kIntensity, s.lastIntensity[m]);
     if (changed & 8)
         last[kClassification] = static_cast<uint8_t>(decode_symbol(d, model_after(s.classification, last[kClassification], true)));
     if (changed & 4) {
@@ -148,18 +141,18 @@ void decode_point10_v2(Decoder& d, Point10& s, uint8_t* item) {
     }
     if (changed & 2) last[kUserData] = static_cast<uint8_t>(decode_symbol(d, model_after(s.userData, last[kUserData], true)));
     if (changed & 1) {
-        put<uint16_t>(last + kSourceId,
-                      static_cast<uint16_t>(decode_integer(d, s.sourceId, get<uint16_t>(last + kSourceId))));
+        store<uint16_t>(last + kSourceId,
+                      static_cast<uint16_t>(decode_integer(d, s.sourceId, load<uint16_t>(last + kSourceId))));
     }
 
     const int32_t dx = decode_integer(d, s.dx, median(s.xDiffs[m]), n == 1);
-    put<int32_t>(last + kX, add_wrapped(get<int32_t>(last + kX), dx));
+    store<int32_t>(last + kX, add_wrapped(load<int32_t>(last + kX), dx));
     add_to_median(s.xDiffs[m], dx);
     const int32_t dy = decode_integer(d, s.dy, median(s.yDiffs[m]), y_context(n, s.dx.k));
-    put<int32_t>(last + kY, add_wrapped(get<int32_t>(last + kY), dy));
+    store<int32_t>(last + kY, add_wrapped(load<int32_t>(last + kY), dy));
     add_to_median(s.yDiffs[m], dy);
     const int32_t z = decode_integer(d, s.z, s.lastZ[l], z_context(n, (s.dx.k + s.dy.k) / 2));
-    put<int32_t>(last + kZ, z);
+    store<int32_t>(last + kZ, z);
     s.lastZ[l] = z;
     std::memcpy(item, last, kPoint10Size);
 }
@@ -168,8 +161,8 @@ void encode_point10_v2(Encoder& e, Point10& s, const uint8_t* item) {
     uint8_t* last = s.last;
     const uint32_t r = return_number(item[kReturnByte]), n = number_of_returns(item[kReturnByte]);
     const uint32_t m = kReturnContext[n][r], l = return_level(n, r);
-    const uint16_t intensity = get<uint16_t>(item + kIntensity);
-    const uint16_t sourceId = get<uint16_t>(item + kSourceId), lastSourceId = get<uint16_t>(last + kSourceId);
+    const uint16_t intensity = load<uint16_t>(item + kIntensity);
+    const uint16_t sourceId = load<uint16_t>(item + kSourceId), lastSourceId = load<uint16_t>(last + kSourceId);
     const uint32_t changed = (uint32_t{last[kReturnByte] != item[kReturnByte]} << 5) |
                              (uint32_t{s.lastIntensity[m] != intensity} << 4) |
                              (uint32_t{last[kClassification] != item[kClassification]} << 3) |
@@ -189,13 +182,13 @@ void encode_point10_v2(Encoder& e, Point10& s, const uint8_t* item) {
     if (changed & 2) encode_symbol(e, model_after(s.userData, last[kUserData], false), item[kUserData]);
     if (changed & 1) encode_integer(e, s.sourceId, lastSourceId, sourceId);
 
-    const int32_t dx = sub_wrapped(get<int32_t>(item + kX), get<int32_t>(last + kX));
+    const int32_t dx = sub_wrapped(load<int32_t>(item + kX), load<int32_t>(last + kX));
     encode_integer(e, s.dx, median(s.xDiffs[m]), dx, n == 1);
     add_to_median(s.xDiffs[m], dx);
-    const int32_t dy = sub_wrapped(get<int32_t>(item + kY), get<int32_t>(last + kY));
+    const int32_t dy = sub_wrapped(load<int32_t>(item + kY), load<int32_t>(last + kY));
     encode_integer(e, s.dy, median(s.yDiffs[m]), dy, y_context(n, s.dx.k));
     add_to_median(s.yDiffs[m], dy);
-    const int32_t z = get<int32_t>(item + kZ);
+    const int32_t z = load<int32_t>(item + kZ);
     encode_integer(e, s.z, s.lastZ[l], z, z_context(n, (s.dx.k + s.dy.k) / 2));
     s.lastZ[l] = z;
     std::memcpy(last, item, kPoint10Size);
@@ -225,7 +218,7 @@ struct GpsTime {
 void start_gps_time(GpsTime& s, const uint8_t* first, bool decoding) {
     for (int i = 0; i < 4; ++i) s.lastTime[i] = s.lastDiff[i] = s.extremes[i] = 0;
     s.current = s.newest = 0;
-    s.lastTime[0] = get<int64_t>(first);
+    s.lastTime[0] = load<int64_t>(first);
     reset_symbol_model(s.multiple, kMultiSymbols, decoding);
     reset_symbol_model(s.afterZero, 6, decoding);
     reset_integer_coder(s.diff, 32, 9, decoding);
@@ -302,7 +295,7 @@ void decode_gps_time_v2(Decoder& d, GpsTime& s, uint8_t* item) {
         }
         break;
     }
-    put<int64_t>(item, s.lastTime[s.current]);
+    store<int64_t>(item, s.lastTime[s.current]);
 }
 
 // The multiple of the last difference, rounded half away from zero as the
@@ -337,7 +330,7 @@ uint32_t other_sequence(const GpsTime& s, int64_t t) {
 }
 
 void encode_gps_time_v2(Encoder& e, GpsTime& s, const uint8_t* item) {
-    const int64_t t = get<int64_t>(item);
+    const int64_t t = load<int64_t>(item);
     for (;;) {
         const uint32_t c = s.current;
         if (t == s.lastTime[c]) {
@@ -411,7 +404,7 @@ struct Rgb {
 };
 
 void start_rgb(Rgb& s, const uint8_t* first, bool decoding) {
-    for (int i = 0; i < 3; ++i) s.last[i] = get<uint16_t>(first + 2 * i);
+    for (int i = 0; i < 3; ++i) s.last[i] = load<uint16_t>(first + 2 * i);
     reset_symbol_model(s.used, 128, decoding);
     for (SymbolModel& m : s.bytes) reset_symbol_model(m, 256, decoding);
 }
@@ -449,12 +442,12 @@ void decode_rgb_v2(Decoder& d, Rgb& s, uint8_t* item) {
     s.last[0] = static_cast<uint16_t>(red);
     s.last[1] = static_cast<uint16_t>(green);
     s.last[2] = static_cast<uint16_t>(blue);
-    for (int i = 0; i < 3; ++i) put<uint16_t>(item + 2 * i, s.last[i]);
+    for (int i = 0; i < 3; ++i) store<uint16_t>(item + 2 * i, s.last[i]);
 }
 
 void encode_rgb_v2(Encoder& e, Rgb& s, const uint8_t* item) {
     const uint16_t* last = s.last;
-    const uint32_t red = get<uint16_t>(item), green = get<uint16_t>(item + 2), blue = get<uint16_t>(item + 4);
+    const uint32_t red = load<uint16_t>(item), green = load<uint16_t>(item + 2), blue = load<uint16_t>(item + 4);
     uint32_t sym = uint32_t{low(last[0]) != low(red)} | (uint32_t{high(last[0]) != high(red)} << 1) |
                    (uint32_t{low(last[1]) != low(green)} << 2) | (uint32_t{high(last[1]) != high(green)} << 3) |
                    (uint32_t{low(last[2]) != low(blue)} << 4) | (uint32_t{high(last[2]) != high(blue)} << 5);
@@ -567,37 +560,37 @@ void remember_diffs(Point10V1& s, int32_t dx, int32_t dy) {
 void decode_point10_v1(Decoder& d, Point10V1& s, uint8_t* item) {
     uint8_t* last = s.last;
     const int32_t dx = decode_integer(d, s.dx, median3(s.xDiffs));
-    put<int32_t>(last + kX, add_wrapped(get<int32_t>(last + kX), dx));
+    store<int32_t>(last + kX, add_wrapped(load<int32_t>(last + kX), dx));
     uint32_t k = s.dx.k;
     const int32_t dy = decode_integer(d, s.dy, median3(s.yDiffs), capped(k, 19));
-    put<int32_t>(last + kY, add_wrapped(get<int32_t>(last + kY), dy));
+    store<int32_t>(last + kY, add_wrapped(load<int32_t>(last + kY), dy));
     k = (k + s.dy.k) / 2;
-    put<int32_t>(last + kZ, decode_integer(d, s.z, get<int32_t>(last + kZ), capped(k, 19)));
+    store<int32_t>(last + kZ, decode_integer(d, s.z, load<int32_t>(last + kZ), capped(k, 19)));
     const uint32_t changed = decode_symbol(d, s.changed);
     if (changed & 32)
-        put<uint16_t>(last + kIntensity, static_cast<uint16_t>(decode_integer(d, s.intensity, get<uint16_t>(last + kIntensity))));
+        store<uint16_t>(last + kIntensity, static_cast<uint16_t>(decode_integer(d, s.intensity, load<uint16_t>(last + kIntensity))));
     if (changed & 16) last[kReturnByte] = static_cast<uint8_t>(decode_symbol(d, model_after(s.returnByte, last[kReturnByte], true)));
     if (changed & 8)
         last[kClassification] = static_cast<uint8_t>(decode_symbol(d, model_after(s.classification, last[kClassification], true)));
     if (changed & 4) last[kScanAngle] = static_cast<uint8_t>(decode_integer(d, s.scanAngle, last[kScanAngle], k < 3));
     if (changed & 2) last[kUserData] = static_cast<uint8_t>(decode_symbol(d, model_after(s.userData, last[kUserData], true)));
     if (changed & 1)
-        put<uint16_t>(last + kSourceId, static_cast<uint16_t>(decode_integer(d, s.sourceId, get<uint16_t>(last + kSourceId))));
+        store<uint16_t>(last + kSourceId, static_cast<uint16_t>(decode_integer(d, s.sourceId, load<uint16_t>(last + kSourceId))));
     remember_diffs(s, dx, dy);
     std::memcpy(item, last, kPoint10Size);
 }
 
 void encode_point10_v1(Encoder& e, Point10V1& s, const uint8_t* item) {
     uint8_t* last = s.last;
-    const int32_t dx = sub_wrapped(get<int32_t>(item + kX), get<int32_t>(last + kX));
-    const int32_t dy = sub_wrapped(get<int32_t>(item + kY), get<int32_t>(last + kY));
+    const int32_t dx = sub_wrapped(load<int32_t>(item + kX), load<int32_t>(last + kX));
+    const int32_t dy = sub_wrapped(load<int32_t>(item + kY), load<int32_t>(last + kY));
     encode_integer(e, s.dx, median3(s.xDiffs), dx);
     uint32_t k = s.dx.k;
     encode_integer(e, s.dy, median3(s.yDiffs), dy, capped(k, 19));
     k = (k + s.dy.k) / 2;
-    encode_integer(e, s.z, get<int32_t>(last + kZ), get<int32_t>(item + kZ), capped(k, 19));
-    const uint16_t intensity = get<uint16_t>(item + kIntensity), lastIntensity = get<uint16_t>(last + kIntensity);
-    const uint16_t sourceId = get<uint16_t>(item + kSourceId), lastSourceId = get<uint16_t>(last + kSourceId);
+    encode_integer(e, s.z, load<int32_t>(last + kZ), load<int32_t>(item + kZ), capped(k, 19));
+    const uint16_t intensity = load<uint16_t>(item + kIntensity), lastIntensity = load<uint16_t>(last + kIntensity);
+    const uint16_t sourceId = load<uint16_t>(item + kSourceId), lastSourceId = load<uint16_t>(last + kSourceId);
     const uint32_t changed = (uint32_t{lastIntensity != intensity} << 5) |
                              (uint32_t{last[kReturnByte] != item[kReturnByte]} << 4) |
                              (uint32_t{last[kClassification] != item[kClassification]} << 3) |
@@ -627,7 +620,7 @@ struct GpsTimeV1 {
 };
 
 void start_gps_time_v1(GpsTimeV1& s, const uint8_t* first, bool decoding) {
-    s.lastTime = get<int64_t>(first);
+    s.lastTime = load<int64_t>(first);
     s.lastDiff = s.extremes = 0;
     reset_symbol_model(s.multiple, kV1Multiples, decoding);
     reset_symbol_model(s.afterZero, 3, decoding);
@@ -684,11 +677,11 @@ void decode_gps_time_v1(Decoder& d, GpsTimeV1& s, uint8_t* item) {
             s.lastTime = read_time(d);
         }
     }
-    put<int64_t>(item, s.lastTime);
+    store<int64_t>(item, s.lastTime);
 }
 
 void encode_gps_time_v1(Encoder& e, GpsTimeV1& s, const uint8_t* item) {
-    const int64_t t = get<int64_t>(item);
+    const int64_t t = load<int64_t>(item);
     const int64_t diff64 = time_difference(t, s.lastTime);
     if (s.lastDiff == 0) {
         if (t == s.lastTime) {
@@ -814,21 +807,21 @@ void decode_wave_packet(Decoder& d, WavePacket& s, uint8_t* item) {
     uint8_t* last = s.last;
     last[kPacketIndex] = static_cast<uint8_t>(decode_symbol(d, s.index));
     s.lastOffsetCase = decode_symbol(d, s.offsetCase[s.lastOffsetCase]);
-    const uint64_t offset = get<uint64_t>(last + kPacketOffset);
+    const uint64_t offset = load<uint64_t>(last + kPacketOffset);
     if (s.lastOffsetCase == 1) {
-        put<uint64_t>(last + kPacketOffset, offset + get<uint32_t>(last + kPacketSize));
+        store<uint64_t>(last + kPacketOffset, offset + load<uint32_t>(last + kPacketSize));
     } else if (s.lastOffsetCase == 2) {
         s.lastOffsetDiff = decode_integer(d, s.offsetDiff, s.lastOffsetDiff);
-        put<uint64_t>(last + kPacketOffset, offset + static_cast<uint64_t>(static_cast<int64_t>(s.lastOffsetDiff)));
+        store<uint64_t>(last + kPacketOffset, offset + static_cast<uint64_t>(static_cast<int64_t>(s.lastOffsetDiff)));
     } else if (s.lastOffsetCase == 3) {
         const uint64_t low = read_int(d);
-        put<uint64_t>(last + kPacketOffset, (static_cast<uint64_t>(read_int(d)) << 32) | low);
+        store<uint64_t>(last + kPacketOffset, (static_cast<uint64_t>(read_int(d)) << 32) | low);
     }
-    put<int32_t>(last + kPacketSize, decode_integer(d, s.packetSize, get<int32_t>(last + kPacketSize)));
-    put<int32_t>(last + kReturnPoint, decode_integer(d, s.returnPoint, get<int32_t>(last + kReturnPoint)));
+    store<int32_t>(last + kPacketSize, decode_integer(d, s.packetSize, load<int32_t>(last + kPacketSize)));
+    store<int32_t>(last + kReturnPoint, decode_integer(d, s.returnPoint, load<int32_t>(last + kReturnPoint)));
     for (uint32_t i = 0; i < 3; ++i) {
         uint8_t* at = last + kPacketXyz + 4 * i;
-        put<int32_t>(at, decode_integer(d, s.xyz, get<int32_t>(at), i));
+        store<int32_t>(at, decode_integer(d, s.xyz, load<int32_t>(at), i));
     }
     std::memcpy(item, last, kWavePacketSize);
 }
@@ -836,14 +829,14 @@ void decode_wave_packet(Decoder& d, WavePacket& s, uint8_t* item) {
 void encode_wave_packet(Encoder& e, WavePacket& s, const uint8_t* item) {
     uint8_t* last = s.last;
     encode_symbol(e, s.index, item[kPacketIndex]);
-    const uint64_t offset = get<uint64_t>(item + kPacketOffset);
-    const int64_t diff64 = static_cast<int64_t>(offset - get<uint64_t>(last + kPacketOffset));
+    const uint64_t offset = load<uint64_t>(item + kPacketOffset);
+    const int64_t diff64 = static_cast<int64_t>(offset - load<uint64_t>(last + kPacketOffset));
     SymbolModel& model = s.offsetCase[s.lastOffsetCase];
     if (fits_32(diff64)) {
         const int32_t diff = static_cast<int32_t>(diff64);
         if (diff == 0) {
             s.lastOffsetCase = 0;
-        } else if (diff == get<int32_t>(last + kPacketSize)) {
+        } else if (diff == load<int32_t>(last + kPacketSize)) {
             s.lastOffsetCase = 1;
         } else {
             s.lastOffsetCase = 2;
@@ -859,11 +852,11 @@ void encode_wave_packet(Encoder& e, WavePacket& s, const uint8_t* item) {
         write_int(e, static_cast<uint32_t>(offset));
         write_int(e, static_cast<uint32_t>(offset >> 32));
     }
-    encode_integer(e, s.packetSize, get<int32_t>(last + kPacketSize), get<int32_t>(item + kPacketSize));
-    encode_integer(e, s.returnPoint, get<int32_t>(last + kReturnPoint), get<int32_t>(item + kReturnPoint));
+    encode_integer(e, s.packetSize, load<int32_t>(last + kPacketSize), load<int32_t>(item + kPacketSize));
+    encode_integer(e, s.returnPoint, load<int32_t>(last + kReturnPoint), load<int32_t>(item + kReturnPoint));
     for (uint32_t i = 0; i < 3; ++i) {
         const size_t at = kPacketXyz + 4 * i;
-        encode_integer(e, s.xyz, get<int32_t>(last + at), get<int32_t>(item + at), i);
+        encode_integer(e, s.xyz, load<int32_t>(last + at), load<int32_t>(item + at), i);
     }
     std::memcpy(last, item, kWavePacketSize);
 }
