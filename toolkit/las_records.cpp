@@ -57,14 +57,14 @@ void walk(Window& w, uint64_t offset, uint64_t count, bool extended,
         if (std::all_of(head, head + headerBytes, [](unsigned char c) { return c == 0; })) return;
         VariableRecord r;
         r.extended = extended;
-        r.id = load<uint16_t>(head + 18);
-        r.length = extended ? load<uint64_t>(head + 20) : load<uint16_t>(head + 20);
+        r.id = load<uint16_t>(head + kVLRRecordIDAt);
+        r.length = extended ? load<uint64_t>(head + kVLRLengthAt) : load<uint16_t>(head + kVLRLengthAt);
         offset += headerBytes;
         if (r.length > w.end - offset) return;
         r.dataOffset = offset;
         lastLength = r.length;
         offset += r.length;
-        r.user = user_id(head + 2);
+        r.user = user_id(head + kVLRUserAt);
         if (out.size() >= kMostKept || !keep(r.user, r.id)) continue;
         const bool seen = std::any_of(out.begin(), out.end(), [&](const VariableRecord& o) {
             return o.extended == r.extended && o.id == r.id && o.user == r.user;

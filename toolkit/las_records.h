@@ -14,6 +14,10 @@
 namespace torvane {
 
 inline constexpr std::size_t kVLRHeaderSize = 54;
+// Within a (extended) variable-length record's header: the user ID (16
+// bytes), the record ID and the length of the data after the header (16 bits,
+// 64 bits in an extended one).
+inline constexpr std::size_t kVLRUserAt = 2, kVLRRecordIDAt = 18, kVLRLengthAt = 20;
 
 // One (extended) variable-length record: where its data lie in the file.
 struct VariableRecord {

@@ -197,7 +197,7 @@ bool normalize_compressed(const NormalizeJob& job, const LasInput& in, PendingOu
     bool written = copy_unchanged(in, out, job.blocks[0], 0, old.dataOffset, error);
     unsigned char head[torvane::kVLRHeaderSize];
     read_input_at(in, head, sizeof(head), oldHeaderAt);
-    torvane::store<uint16_t>(head + 20, static_cast<uint16_t>(description.size()));
+    torvane::store<uint16_t>(head + torvane::kVLRLengthAt, static_cast<uint16_t>(description.size()));
     written = write_bytes(out, head, sizeof(head), oldHeaderAt, error) && written;
     written = write_bytes(out, description.data(), description.size(), old.dataOffset, error) && written;
     written = copy_unchanged(in, out, job.blocks[0], old.dataOffset + old.length, h.OffsetToData, error,
